@@ -1,0 +1,55 @@
+// Argument groups shared by the simulation wrappers, read in parameter order
+// and validated before any engine starts.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+
+#include "model/rates.h"
+#include "model/recipient.h"
+#include "model/species_tree.h"
+#include "py/args.h"
+
+namespace vornix::bind {
+
+// n_nodes, parent, time, extant_leaf, root.
+inline SpeciesTree read_species_tree(py::Args& a) {
+    SpeciesTree t;
+    t.n_nodes = a.u64();
+    t.parent = a.vec_i64();
+    t.time = a.vec_f64();
+    t.extant_leaf = a.vec_bool();
+    t.root = a.u64();
+    return t;
+}
+
+// replacement, distance_decay, allow_self.
+inline TransferMode read_transfer_mode(py::Args& a) {
+    TransferMode m;
+    m.replacement = a.f64();
+    m.distance_decay = a.f64();
+    m.allow_self = a.boolean();
+    return m;
+}
+
+// Raises ValueError for the first unusable rate, in parameter order.
+inline void require_rates(std::initializer_list<std::pair<const char*, double>> rates) {
+    for (const auto& [name, value] : rates) {
+        if (auto msg = check_rate(name, value); !msg.empty()) py::raise(PyExc_ValueError, msg.c_str());
+    }
+}
+
+// Raises ValueError when the tree cannot be simulated on.
+inline void require_tree(const SpeciesTree& tree, Speciation mode) {
+    if (auto msg = check_species_tree(tree, mode); !msg.empty()) {
+        py::raise(PyExc_ValueError, ("invalid species tree: " + msg).c_str());
+    }
+}
+
+// The placeholder of a function whose engine is not built yet.
+[[noreturn]] inline void not_built(const char* name) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
+    throw py::Error{};
+}
+
+}  // namespace vornix::bind
