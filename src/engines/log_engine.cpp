@@ -1,0 +1,328 @@
+#include "engines/log_engine.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "model/rates.h"
+
+namespace vornix {
+
+namespace {
+
+// Bytes one record occupies in the nine columns.
+constexpr std::uint64_t kRecordBytes = 1 + 4 + 8 * 7;
+// The memory budget is checked once per this many events (a power of two).
+constexpr std::uint64_t kBudgetCheckPeriod = std::uint64_t{1} << 16;
+
+// Records and copies may use an eighth of the physical memory: the columns
+// grow by doubling, and turning them into Python objects takes several times
+// their size again.
+std::uint64_t default_memory_budget() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 8;
+}
+
+constexpr std::int64_t kNone = -1;
+
+std::int64_t as_signed(std::uint64_t id) { return static_cast<std::int64_t>(id); }
+
+}  // namespace
+
+LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params,
+                     bool record_speciation, std::uint64_t max_events, std::uint64_t memory_budget)
+    : tree_(tree),
+      children_(children),
+      genomes_(tree.n_nodes),
+      position_(tree.n_nodes, kNoNode),
+      sampler_(tree.n_nodes),
+      scratch_(tree.n_nodes),
+      mode_(params.mode),
+      duplication_(params.duplication),
+      origination_(params.origination),
+      dup_transfer_(params.duplication + params.transfer),
+      rate_per_copy_((params.duplication + params.transfer) + params.loss),
+      cap_(params.cap),
+      initial_size_(params.initial_size),
+      // Counts are read only by the cap and by replacement (a NaN replacement
+      // never applies).
+      track_counts_(params.cap >= 0 || params.mode.replacement > 0.0),
+      record_speciation_(record_speciation),
+      rng_(Rng::seed_from_u64(params.seed)),
+      max_events_(max_events),
+      memory_budget_(memory_budget != 0 ? memory_budget : default_memory_budget()) {
+    active_.reserve(tree.n_nodes);
+}
+
+void LogEngine::activate(NodeId v) {
+    position_[v] = static_cast<NodeId>(active_.size());
+    active_.push_back(v);
+    sampler_.set_weight(v, branch_rate(*genomes_[v]));
+}
+
+void LogEngine::refresh(NodeId v) { sampler_.set_weight(v, branch_rate(*genomes_[v])); }
+
+void LogEngine::deactivate(NodeId v) {
+    const NodeId k = position_[v];
+    const NodeId last = active_.back();
+    active_[k] = last;
+    position_[last] = k;
+    active_.pop_back();
+    position_[v] = kNoNode;
+}
+
+void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
+    const auto kids = children_.of(v);
+    const NodeId left = kids[0], right = kids[1];
+    const std::size_t n = genome.copies.size();
+    LogGenome l, r;
+    if (record_speciation_) {
+        // Every copy ends here and gives way to two fresh ids, n for the left
+        // child and n + 1 for the right.
+        l.copies.resize(n);
+        r.copies.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto [gene, family] = genome.copies[i];
+            const std::uint64_t m = next_gene_;
+            next_gene_ += 2;
+            l.copies[i] = {m, family};
+            r.copies[i] = {m + 1, family};
+            records_.push(kSpeciation, v, kNone, kNone, family, gene, as_signed(m), t, as_signed(m + 1));
+        }
+    } else {
+        l.copies = genome.copies;
+        r.copies = std::move(genome.copies);
+    }
+    // Both children hold exactly the parent's families.
+    l.counts = genome.counts;
+    r.counts = std::move(genome.counts);
+    held_copies_ += n;
+    genomes_[left] = std::move(l);
+    genomes_[right] = std::move(r);
+    activate(left);
+    activate(right);
+}
+
+void LogEngine::add_copy(LogGenome& g, GeneCopy c) {
+    g.copies.push_back(c);
+    if (track_counts_) g.counts.increment(c.second);
+    ++held_copies_;
+}
+
+GeneCopy LogEngine::remove_copy(LogGenome& g, std::size_t i) {
+    const GeneCopy removed = g.swap_remove(i);
+    if (track_counts_) g.counts.decrement(removed.second);
+    --held_copies_;
+    return removed;
+}
+
+LogGenome LogEngine::found_root() {
+    LogGenome g;
+    const NodeId root = static_cast<NodeId>(tree_.root);
+    for (std::uint64_t k = 0; k < initial_size_; ++k) {
+        const std::uint64_t family = next_family_++;
+        const std::uint64_t gene = next_gene_++;
+        add_copy(g, {gene, family});
+        records_.push(kOrigination, root, kNone, kNone, family, gene, kNone, now_, kNone);
+    }
+    return g;
+}
+
+LogEngine::Stop LogEngine::run_events(double end) {
+    for (;;) {
+        const double total = sampler_.total();
+        if (!(total > 0.0)) return Stop::Reached;
+        const double step = rng_.waiting_time(total);
+        now_ = now_ + step;
+        // The draw that crosses the node time is spent without an event.
+        if (!std::isfinite(step) || now_ >= end) return Stop::Reached;
+        if (++events_ > max_events_) return Stop::EventLimit;
+        if ((events_ & (kBudgetCheckPeriod - 1)) == 0 && over_budget()) return Stop::MemoryLimit;
+
+        const std::size_t slot = sampler_.find_live(rng_.weighted_target(total));
+        // No slot has a positive rate: the total is a rounding residue and no
+        // branch can have an event before the node time.
+        if (slot == sampler_.size()) return Stop::Reached;
+        const NodeId b = static_cast<NodeId>(slot);
+        LogGenome& g = *genomes_[b];
+
+        const double n = static_cast<double>(g.copies.size());
+        const double x = rng_.scaled_uniform(origination_ + rate_per_copy_ * n);
+        if (x < duplication_ * n) {
+            duplicate(b, g);
+        } else if (x < dup_transfer_ * n) {
+            transfer(b, g);
+        } else if (x < rate_per_copy_ * n) {
+            lose(b, g);
+        } else {
+            originate(b, g);
+        }
+    }
+}
+
+void LogEngine::duplicate(NodeId b, LogGenome& g) {
+    const std::size_t i = rng_.index_below(g.copies.size());
+    const auto [gene, family] = g.copies[i];
+    if (cap_ >= 0 && static_cast<std::int64_t>(g.counts.get(family)) >= cap_) return;
+    const std::uint64_t m = next_gene_;
+    next_gene_ += 2;
+    // Swap-remove copy i, then append m and m + 1: the same list as removing
+    // and appending one by one, with one move less.
+    g.copies[i] = g.copies.back();
+    g.copies.back() = {m, family};
+    g.copies.push_back({m + 1, family});
+    if (track_counts_) g.counts.increment(family);
+    ++held_copies_;
+    records_.push(kDuplication, b, kNone, kNone, family, gene, as_signed(m), now_, as_signed(m + 1));
+    sampler_.set_weight(b, branch_rate(g));
+}
+
+void LogEngine::transfer(NodeId b, LogGenome& g) {
+    const std::optional<NodeId> recipient =
+        choose_recipient(rng_, active_, position_, b, tree_.parent, now_, tree_.time, mode_, scratch_);
+    if (!recipient) return;
+    const NodeId q = *recipient;
+    const std::size_t i = rng_.index_below(g.copies.size());
+    const auto [gene, family] = g.copies[i];
+    const std::uint64_t m = next_gene_;
+    next_gene_ += 2;
+    g.copies[i].first = m;  // the donor keeps its copy under a new id
+    LogGenome& h = *genomes_[q];  // may be g itself when allow_self
+    h.copies.push_back({m + 1, family});
+    ++held_copies_;
+    records_.push(kTransfer, b, b, q, family, gene, as_signed(m), now_, as_signed(m + 1));
+    if (track_counts_) trim_recipient(q, h, family, m + 1);
+    sampler_.set_weight(b, branch_rate(g));
+    sampler_.set_weight(q, branch_rate(h));
+}
+
+// The arrival of `newcomer` may push the recipient's family over the cap, or
+// replace a resident copy. Residents are removed first; the newcomer only when
+// none of its family is left besides it.
+void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family, std::uint64_t newcomer) {
+    const std::uint64_t k = h.counts.increment(family);
+    std::uint64_t removals = 0;
+    // A negative cap is a huge unsigned number and never triggers.
+    if (k > static_cast<std::uint64_t>(cap_)) {
+        removals = k - static_cast<std::uint64_t>(cap_);
+    } else if (k >= 2 && mode_.replacement > 0.0 && rng_.uniform() < mode_.replacement) {
+        removals = 1;
+    }
+    for (; removals > 0; --removals) {
+        std::size_t residents = 0;
+        std::size_t newcomer_at = h.copies.size();
+        for (std::size_t p = 0; p < h.copies.size(); ++p) {
+            if (h.copies[p].second != family) continue;
+            if (h.copies[p].first != newcomer) {
+                ++residents;
+            } else {
+                newcomer_at = p;
+            }
+        }
+        std::size_t at;
+        if (residents > 0) {
+            std::uint64_t j = rng_.index_below(residents);
+            for (at = 0;; ++at) {
+                if (h.copies[at].second == family && h.copies[at].first != newcomer && j-- == 0) break;
+            }
+        } else if (newcomer_at < h.copies.size()) {
+            rng_.index_below(1);  // one candidate, but the draw is still taken
+            at = newcomer_at;
+        } else {
+            break;  // nothing of the family left: no further removal can draw
+        }
+        const GeneCopy lost = remove_copy(h, at);
+        records_.push(kLoss, q, kNone, kNone, family, lost.first, kNone, now_, kNone);
+    }
+}
+
+void LogEngine::lose(NodeId b, LogGenome& g) {
+    const std::size_t i = rng_.index_below(g.copies.size());
+    const GeneCopy lost = remove_copy(g, i);
+    records_.push(kLoss, b, kNone, kNone, lost.second, lost.first, kNone, now_, kNone);
+    sampler_.set_weight(b, branch_rate(g));
+}
+
+void LogEngine::originate(NodeId b, LogGenome& g) {
+    const std::uint64_t family = next_family_++;
+    const std::uint64_t gene = next_gene_++;
+    add_copy(g, {gene, family});
+    records_.push(kOrigination, b, kNone, kNone, family, gene, kNone, now_, kNone);
+    sampler_.set_weight(b, branch_rate(g));
+}
+
+bool LogEngine::over_budget() const {
+    const long double bytes = static_cast<long double>(records_.size()) * kRecordBytes +
+                              static_cast<long double>(held_copies_) * sizeof(GeneCopy);
+    return bytes > static_cast<long double>(memory_budget_);
+}
+
+EngineError LogEngine::failure(Stop why) const {
+    if (why == Stop::EventLimit) return runtime_error(kLogEventLimitMessage);
+    return runtime_error("exceeded the memory budget of the event log (" + std::to_string(memory_budget_) +
+                         " bytes) after " + std::to_string(events_) +
+                         " events; families likely growing without bound — set max_family_size");
+}
+
+Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
+    const NodeId root = static_cast<NodeId>(tree_.root);
+    now_ = tree_.time[root];
+    // The founding content alone must fit: each founding family costs a
+    // record, its copy at the root and in both children, and with speciation
+    // records one more record.
+    const std::uint64_t per_family = kRecordBytes * (record_speciation_ ? 2 : 1) + 3 * sizeof(GeneCopy);
+    if (initial_size_ > memory_budget_ / per_family) return failure(Stop::MemoryLimit);
+    speciate_with(root, found_root(), tree_.time[root]);
+
+    for (const NodeId v : order) {
+        const double end = tree_.time[v];
+        if (const Stop s = run_events(end); s != Stop::Reached) return failure(s);
+        if (!genomes_[v]) {
+            return value_error("invalid species tree: node " + std::to_string(v) +
+                               " is reached before its branch holds genes (is it dated before its parent?)");
+        }
+        sampler_.set_weight(v, 0.0);
+        deactivate(v);
+        LogGenome genome = std::move(*genomes_[v]);
+        genomes_[v].reset();
+        if (tree_.extant_leaf[v]) {
+            extant_.push_back({v, std::move(genome.copies)});
+        } else if (children_.count(v) >= 2) {
+            speciate_with(v, std::move(genome), end);
+            if (over_budget()) return failure(Stop::MemoryLimit);
+        } else if (children_.count(v) == 1) {
+            return value_error("invalid species tree: node " + std::to_string(v) + " speciates with one child");
+        } else {
+            held_copies_ -= genome.copies.size();  // extinct leaf
+        }
+        now_ = end;
+    }
+    return LogResult{std::move(records_), std::move(extant_), events_};
+}
+
+Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
+                           std::uint64_t max_events, std::uint64_t memory_budget) {
+    Outcome<TreeWalk> walk = prepare_tree(tree, Speciation::FirstTwo);
+    if (!walk.ok()) return walk.error();
+    for (const auto& [name, value] : {std::pair{"duplication", params.duplication}, std::pair{"transfer", params.transfer},
+                                      std::pair{"loss", params.loss}, std::pair{"origination", params.origination}}) {
+        if (auto msg = check_rate(name, value); !msg.empty()) return value_error(msg);
+    }
+    try {
+        LogEngine engine(tree, walk.value().children, params, record_speciation, max_events, memory_budget);
+        return engine.run(walk.value().order);
+    } catch (const std::bad_alloc&) {
+        return EngineError{ErrorKind::Memory, "out of memory in the event-log engine"};
+    } catch (const std::length_error&) {
+        return EngineError{ErrorKind::Memory, "out of memory in the event-log engine"};
+    }
+}
+
+}  // namespace vornix

@@ -1,0 +1,95 @@
+// The event-log engine: per-branch gene content, the sampler of branch rates,
+// the live-branch list and the event record, and the operations that change
+// them. run_log (log_run.h) drives it along the species tree.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engines/log_genome.h"
+#include "engines/log_run.h"
+#include "model/fenwick.h"
+#include "model/recipient.h"
+#include "model/rng.h"
+#include "model/species_tree.h"
+
+namespace vornix {
+
+class LogEngine {
+public:
+    // `tree` must have passed check_species_tree(tree, Speciation::FirstTwo)
+    // and `children` must be built from it; the engine keeps references to the
+    // tree arrays, which must outlive it.
+    LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params, bool record_speciation,
+              std::uint64_t max_events, std::uint64_t memory_budget);
+
+    // Makes v live: appends it to the active list and gives its slot its rate.
+    void activate(NodeId v);
+    // Sets v's slot to the rate of its current content.
+    void refresh(NodeId v);
+    // Hands `genome`, the content of v whose branch ended at t, to v's first
+    // two children and makes them live (left, then right).
+    void speciate_with(NodeId v, LogGenome genome, double t);
+
+    // The whole run: founding, root speciation, then the walk in node order.
+    Outcome<LogResult> run(std::span<const NodeId> order);
+
+    // Inspection, for tests.
+    const LogGenome* genome(NodeId v) const { return genomes_[v] ? &*genomes_[v] : nullptr; }
+    const Records& records() const { return records_; }
+    std::span<const NodeId> active() const { return active_; }
+    double rate(NodeId v) const { return sampler_.weight(v); }
+    // True when the family counts are kept (cap or replacement in force).
+    bool track_counts() const { return track_counts_; }
+
+private:
+    enum class Stop { Reached, EventLimit, MemoryLimit };
+
+    double branch_rate(const LogGenome& g) const {
+        return origination_ + rate_per_copy_ * static_cast<double>(g.copies.size());
+    }
+    LogGenome found_root();
+    Stop run_events(double end);
+    void duplicate(NodeId b, LogGenome& g);
+    void transfer(NodeId b, LogGenome& g);
+    void trim_recipient(NodeId q, LogGenome& g, std::uint64_t family, std::uint64_t newcomer);
+    void lose(NodeId b, LogGenome& g);
+    void originate(NodeId b, LogGenome& g);
+    void add_copy(LogGenome& g, GeneCopy c);
+    GeneCopy remove_copy(LogGenome& g, std::size_t i);
+    void deactivate(NodeId v);
+    bool over_budget() const;
+    EngineError failure(Stop why) const;
+
+    const SpeciesTree& tree_;
+    const Children& children_;
+    std::vector<std::optional<LogGenome>> genomes_;
+    std::vector<NodeId> active_;
+    std::vector<NodeId> position_;  // index in active_, kNoNode when not live
+    Fenwick sampler_;
+    RecipientScratch scratch_;
+    Records records_;
+    ExtantContent extant_;
+
+    TransferMode mode_;
+    double duplication_, origination_;
+    double dup_transfer_;   // d + t
+    double rate_per_copy_;  // (d + t) + l
+    std::int64_t cap_;
+    std::uint64_t initial_size_;
+    bool track_counts_;
+    bool record_speciation_;
+
+    Rng rng_;
+    double now_ = 0.0;
+    std::uint64_t next_gene_ = 0;
+    std::uint64_t next_family_ = 0;
+    std::uint64_t events_ = 0;
+    std::uint64_t max_events_;
+    std::uint64_t memory_budget_;
+    std::uint64_t held_copies_ = 0;  // copies in genomes and extant content
+};
+
+}  // namespace vornix
