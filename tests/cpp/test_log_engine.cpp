@@ -1,0 +1,172 @@
+// The event-log engine from C++: its limits, its speciation step, the family
+// count map and the extant profile.
+#include <map>
+#include <random>
+#include <string>
+
+#include "check.h"
+#include "engines/family_counts.h"
+#include "engines/log_engine.h"
+#include "engines/log_profile.h"
+#include "engines/log_run.h"
+
+using namespace vornix;
+
+namespace {
+
+// Root 0 at time 0; internal 1 and 2; leaves 3..6 extant at time 3.
+SpeciesTree four_leaves() {
+    SpeciesTree t;
+    t.n_nodes = 7;
+    t.parent = {-1, 0, 0, 1, 1, 2, 2};
+    t.time = {0.0, 1.0, 1.5, 3.0, 3.0, 3.0, 3.0};
+    t.extant_leaf = {0, 0, 0, 1, 1, 1, 1};
+    t.root = 0;
+    return t;
+}
+
+LogParams busy() {
+    LogParams p;
+    p.duplication = 0.4;
+    p.transfer = 0.6;
+    p.loss = 0.5;
+    p.origination = 1.0;
+    p.initial_size = 5;
+    p.seed = 11;
+    return p;
+}
+
+}  // namespace
+
+TEST_CASE("the event limit allows exactly max_events draws and returns nothing beyond") {
+    const SpeciesTree tree = four_leaves();
+    auto full = run_log(tree, busy(), true);
+    CHECK(full.ok());
+    const std::uint64_t events = full.value().events;
+    CHECK(events > 10);
+    auto at_limit = run_log(tree, busy(), true, events);
+    CHECK(at_limit.ok());
+    CHECK_EQ(at_limit.value().records.size(), full.value().records.size());
+    auto over = run_log(tree, busy(), false, events - 1);
+    CHECK(!over.ok());
+    CHECK(over.error().kind == ErrorKind::Runtime);
+    CHECK_EQ(over.error().message,
+             std::string("exceeded max_events; families likely growing without bound — set max_family_size"));
+}
+
+TEST_CASE("a run that outgrows its memory budget stops with a runtime error") {
+    const SpeciesTree tree = four_leaves();
+    LogParams p = busy();
+    p.initial_size = 20;  // the founding content fits; the first speciations do not
+    auto small = run_log(tree, p, true, kLogMaxEvents, 4096);
+    CHECK(!small.ok());
+    CHECK(small.error().kind == ErrorKind::Runtime);
+    CHECK(small.error().message.find("memory budget") != std::string::npos);
+    // A founding size no machine could hold fails before allocating it.
+    p.initial_size = std::uint64_t{1} << 60;
+    auto huge = run_log(tree, p, false);
+    CHECK(!huge.ok());
+    CHECK(huge.error().message.find("memory budget") != std::string::npos);
+}
+
+TEST_CASE("malformed input is reported as a value error") {
+    SpeciesTree tree = four_leaves();
+    tree.parent[3] = 9;
+    auto bad_parent = run_log(tree, busy(), true);
+    CHECK(!bad_parent.ok() && bad_parent.error().kind == ErrorKind::Value);
+    LogParams p = busy();
+    p.loss = -0.1;
+    auto bad_rate = run_log(four_leaves(), p, true);
+    CHECK(!bad_rate.ok() && bad_rate.error().kind == ErrorKind::Value);
+    // Node 1 dated after its children: they are reached before it speciates.
+    tree = four_leaves();
+    tree.time[1] = 3.5;
+    auto early_child = run_log(tree, busy(), true);
+    CHECK(!early_child.ok() && early_child.error().kind == ErrorKind::Value);
+}
+
+TEST_CASE("speciation hands both children the parent's copies in order") {
+    const SpeciesTree tree = four_leaves();
+    const Children children = build_children(tree.n_nodes, tree.parent);
+    for (const bool record : {true, false}) {
+        LogParams p = busy();
+        p.cap = 2;  // counts are kept
+        LogEngine engine(tree, children, p, record, kLogMaxEvents, 0);
+        CHECK(engine.track_counts());
+        LogGenome g;
+        for (std::uint64_t f : {7, 3, 7, 9}) {
+            g.copies.push_back({100 + f, f});
+            g.counts.increment(f);
+        }
+        g.copies[2].first = 200;
+        engine.speciate_with(0, g, 0.25);
+        const LogGenome* left = engine.genome(1);
+        const LogGenome* right = engine.genome(2);
+        CHECK(left != nullptr && right != nullptr);
+        CHECK_EQ(left->copies.size(), std::size_t{4});
+        for (std::size_t i = 0; i < 4; ++i) {
+            CHECK_EQ(left->copies[i].second, g.copies[i].second);
+            CHECK_EQ(right->copies[i].second, g.copies[i].second);
+            if (record) {
+                CHECK_EQ(left->copies[i].first, 2 * i);
+                CHECK_EQ(right->copies[i].first, 2 * i + 1);
+            } else {
+                CHECK_EQ(left->copies[i].first, g.copies[i].first);
+                CHECK_EQ(right->copies[i].first, g.copies[i].first);
+            }
+        }
+        CHECK_EQ(left->counts.get(7), 2u);
+        CHECK_EQ(right->counts.get(9), 1u);
+        CHECK_EQ(engine.records().size(), record ? std::size_t{4} : std::size_t{0});
+        if (record) {
+            CHECK_EQ(engine.records().gene[2], std::uint64_t{200});
+            CHECK_EQ(engine.records().time[3], 0.25);
+        }
+        CHECK_EQ(engine.active().size(), std::size_t{2});
+        CHECK_EQ(engine.active()[0], NodeId{1});
+        CHECK_EQ(engine.rate(1), 1.0 + 1.5 * 4.0);
+
+        // An empty genome still makes both children live, at the origination rate.
+        engine.speciate_with(1, LogGenome{}, 1.0);
+        CHECK_EQ(engine.rate(3), 1.0);
+        CHECK_EQ(engine.rate(4), 1.0);
+        CHECK_EQ(engine.active().size(), std::size_t{4});
+    }
+}
+
+TEST_CASE("family counts agree with a reference map through inserts and removals") {
+    std::mt19937_64 gen(5);
+    FamilyCounts counts;
+    std::map<std::uint64_t, std::uint32_t> want;
+    for (int step = 0; step < 200000; ++step) {
+        // Family numbers with shared low and high bits, to force collisions.
+        const std::uint64_t f = (gen() % 300) << (gen() % 2 ? 0 : 40);
+        if (gen() % 3 != 0 || want.count(f) == 0) {
+            CHECK_EQ(counts.increment(f), ++want[f]);
+        } else {
+            counts.decrement(f);
+            if (--want[f] == 0) want.erase(f);
+        }
+        if (step % 997 == 0) {
+            CHECK_EQ(counts.size(), want.size());
+            for (std::uint64_t probe = 0; probe < 300; ++probe) {
+                const auto it = want.find(probe);
+                CHECK_EQ(counts.get(probe), it == want.end() ? 0u : it->second);
+            }
+        }
+    }
+    for (const auto& [f, n] : want) CHECK_EQ(counts.get(f), n);
+}
+
+TEST_CASE("the extant profile counts families per leaf in ascending order") {
+    ExtantContent extant;
+    extant.push_back({5, {{10, 4}, {11, 2}, {12, 4}, {13, 9}}});
+    extant.push_back({2, {}});
+    extant.push_back({8, {{20, 1ull << 40}}});
+    const ProfileCooBuf coo = extant_profile(extant);
+    CHECK(coo.leaves == (std::vector<std::uint32_t>{5, 2, 8}));
+    CHECK(coo.rows == (std::vector<std::uint32_t>{0, 0, 0, 2}));
+    CHECK(coo.cols == (std::vector<std::uint64_t>{2, 4, 9, 1ull << 40}));
+    CHECK(coo.vals == (std::vector<std::uint32_t>{1, 2, 1, 1}));
+    CHECK(extant_profile({}).leaves.empty());
+}
