@@ -169,4 +169,17 @@ TEST_CASE("the extant profile counts families per leaf in ascending order") {
     CHECK(coo.cols == (std::vector<std::uint64_t>{2, 4, 9, 1ull << 40}));
     CHECK(coo.vals == (std::vector<std::uint32_t>{1, 2, 1, 1}));
     CHECK(extant_profile({}).leaves.empty());
+
+    // Dense family numbers: a leaf with many families and one with few.
+    ExtantContent dense(2);
+    for (std::uint64_t f = 0; f < 3000; ++f) dense[0].copies.push_back({f, (f * 7) % 1000});
+    dense[1].copies = {{1, 998}, {2, 3}, {3, 998}};
+    const ProfileCooBuf d = extant_profile(dense);
+    CHECK_EQ(d.cols.size(), std::size_t{1002});
+    for (std::size_t k = 0; k < 1000; ++k) {
+        CHECK_EQ(d.cols[k], std::uint64_t{k});
+        CHECK_EQ(d.vals[k], 3u);
+    }
+    CHECK(d.rows[1000] == 1 && d.cols[1000] == 3 && d.vals[1000] == 1);
+    CHECK(d.rows[1001] == 1 && d.cols[1001] == 998 && d.vals[1001] == 2);
 }
