@@ -1,0 +1,135 @@
+#include "writer/family_files.h"
+
+#include <chrono>
+
+#include "writer/fmt_g.h"
+#include "writer/newick.h"
+#include "writer/text.h"
+
+namespace vornix {
+
+namespace {
+
+constexpr std::string_view kEventsHeader = "time\tevent\tbranch\tdonor\trecipient\tnodes\n";
+
+void append_event_line(std::string& out, const Records& r, std::size_t i, std::span<const std::string> names) {
+    append_fmt_g(out, r.time[i], 10);
+    out.push_back('\t');
+    out.push_back(event_letter(r.kind[i]));
+    out.push_back('\t');
+    out.append(names[r.branch[i]]);
+    out.push_back('\t');
+    out.append(node_name(names, r.donor[i]));
+    out.push_back('\t');
+    out.append(node_name(names, r.recipient[i]));
+    out.push_back('\t');
+    const char* labels[3] = {nullptr, nullptr, nullptr};  // gene, child1, child2
+    switch (r.kind[i]) {
+        case kOrigination: labels[0] = "origin="; break;
+        case kDuplication: labels[0] = "parent=", labels[1] = ";left=", labels[2] = ";right="; break;
+        case kTransfer: labels[0] = "parent=", labels[1] = ";donor_copy=", labels[2] = ";transfer_copy="; break;
+        case kLoss: labels[0] = "lost="; break;
+        case kSpeciation: labels[0] = "parent=", labels[1] = ";child=", labels[2] = ";child="; break;
+        default: break;
+    }
+    if (labels[0] != nullptr) {
+        out.append(labels[0]);
+        append_int(out, r.gene[i]);
+    }
+    if (labels[1] != nullptr) {
+        out.append(labels[1]);
+        append_int(out, r.child1[i]);
+        out.append(labels[2]);
+        append_int(out, r.child2[i]);
+    }
+    out.push_back('\n');
+}
+
+void count_record(FamilySummary& s, const Records& r, std::size_t i) {
+    switch (r.kind[i]) {
+        case kOrigination:
+            s.has_origin = true;
+            s.origin_time = r.time[i];
+            s.origin_branch = r.branch[i];
+            break;
+        case kDuplication: ++s.n_dup; break;
+        case kTransfer: ++s.n_transfer; break;
+        case kLoss: ++s.n_loss; break;
+        case kSpeciation: ++s.n_speciation; break;
+        default: break;
+    }
+}
+
+// Adds the time since `since` to `total` when timing, and restarts the clock.
+class Lap {
+public:
+    explicit Lap(bool on) : on_(on) {
+        if (on_) since_ = Clock::now();
+    }
+    void add_to(double& total) {
+        if (!on_) return;
+        const auto now = Clock::now();
+        total += std::chrono::duration<double>(now - since_).count();
+        since_ = now;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool on_;
+    Clock::time_point since_;
+};
+
+// dir/<family + 1><suffix>
+const std::string& family_path(std::string& path, const std::string& dir, std::uint64_t family, const char* suffix) {
+    path.assign(dir);
+    path.push_back('/');
+    append_int(path, family + 1);
+    path.append(suffix);
+    return path;
+}
+
+}  // namespace
+
+IoStatus write_family_files(const FamilyInputs& in, std::uint64_t family, std::span<const std::size_t> positions,
+                            FamilySummary& summary, FamilyScratch& s) {
+    Lap lap(s.timed);
+    std::string& text = s.text;
+    text.assign(kEventsHeader);
+    s.index.reset(positions.size());
+    for (const std::size_t i : positions) {
+        s.index.add(in.records, i);
+        count_record(summary, in.records, i);
+        append_event_line(text, in.records, i, in.names);
+    }
+    lap.add_to(s.build_seconds);
+    if (auto failed = write_file(family_path(s.path, in.events_dir, family, "_events.tsv"), text)) return failed;
+    lap.add_to(s.write_seconds);
+    if (!s.index.has_origination()) return std::nullopt;
+
+    if (!build_gnode(s.index.root_id(), s.index, in.leaf_of, in.total_age, s.complete)) {
+        return runtime_error("the gene ids of family " + std::to_string(family) + " do not form a tree");
+    }
+    text.clear();
+    to_newick(s.complete, in.names, text);
+    text.append(";\n");
+    const std::size_t complete_size = text.size();
+    prune(s.complete, s.extant);
+    if (!s.extant.empty()) {
+        to_newick(s.extant, in.names, text);
+        text.append(";\n");
+    }
+    const std::string_view all(text);
+    lap.add_to(s.build_seconds);
+    if (auto failed = write_file(family_path(s.path, in.trees_dir, family, "_complete.nwk"), all.substr(0, complete_size))) {
+        return failed;
+    }
+    if (!s.extant.empty()) {
+        if (auto failed = write_file(family_path(s.path, in.trees_dir, family, "_extant.nwk"), all.substr(complete_size))) {
+            return failed;
+        }
+    }
+    lap.add_to(s.write_seconds);
+    return std::nullopt;
+}
+
+}  // namespace vornix

@@ -1,0 +1,57 @@
+#include "writer/newick.h"
+
+#include <utility>
+#include <vector>
+
+#include "writer/fmt_g.h"
+#include "writer/text.h"
+
+namespace vornix {
+
+namespace {
+
+// ":" and the branch length, 6 significant digits; a negative or undefined
+// length prints as 0.
+void append_length(std::string& out, const GNode& node) {
+    const double len = node.end - node.start;
+    out.push_back(':');
+    append_fmt_g(out, len > 0.0 ? len : 0.0, 6);
+}
+
+void append_leaf(std::string& out, const GNode& node, std::span<const std::string> names) {
+    if (node.lost) {
+        out.append("LOSS_");
+    } else if (node.has_species()) {
+        out.append(names[node.species]);
+        out.push_back('_');
+    }
+    append_int(out, node.id);
+    append_length(out, node);
+}
+
+}  // namespace
+
+void to_newick(const GTree& tree, std::span<const std::string> names, std::string& out) {
+    if (tree.empty()) return;
+    // (node, number of its children already opened)
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{tree.root, 0}};
+    while (!stack.empty()) {
+        const auto [v, opened] = stack.back();
+        const GNode& node = tree.nodes[v];
+        if (node.n_children == 0) {
+            append_leaf(out, node, names);
+            stack.pop_back();
+        } else if (opened < node.n_children) {
+            out.push_back(opened == 0 ? '(' : ',');
+            stack.back().second = opened + 1;
+            stack.push_back({node.children[opened], 0});
+        } else {
+            out.push_back(')');
+            append_int(out, node.id);
+            append_length(out, node);
+            stack.pop_back();
+        }
+    }
+}
+
+}  // namespace vornix

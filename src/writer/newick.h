@@ -1,0 +1,17 @@
+// Gene trees in Newick form: internal nodes labelled by gene id, loss leaves
+// "LOSS_<id>", surviving leaves "<species name>_<id>", other leaves "<id>";
+// every node, the root included, followed by ":" and its branch length.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "writer/gene_tree.h"
+
+namespace vornix {
+
+// Appends the text of `tree` (without the closing ";") to out. A node's
+// species must index names. An empty tree appends nothing.
+void to_newick(const GTree& tree, std::span<const std::string> names, std::string& out);
+
+}  // namespace vornix

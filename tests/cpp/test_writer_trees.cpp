@@ -1,0 +1,172 @@
+// Gene trees rebuilt from hand-made family records: FamilyIndex, build_gnode
+// and prune, checked through their Newick text.
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "writer/gene_tree.h"
+#include "writer/newick.h"
+
+using namespace vornix;
+
+namespace {
+
+const std::vector<std::string> kNames = {"root", "A", "B", "C"};
+
+struct Family {
+    Records r;
+    LeafOf leaf_of;
+
+    Family() { leaf_of.reset(0); }
+    void O(std::uint64_t g, double t) { r.push(kOrigination, 0, -1, -1, 0, g, -1, t, -1); }
+    void split(std::uint8_t kind, std::uint64_t g, std::int64_t c1, double t) {
+        r.push(kind, 0, kind == kTransfer ? 0 : -1, kind == kTransfer ? 1 : -1, 0, g, c1, t, c1 + 1);
+    }
+    void D(std::uint64_t g, std::int64_t c1, double t) { split(kDuplication, g, c1, t); }
+    void L(std::uint64_t g, double t) { r.push(kLoss, 0, -1, -1, 0, g, -1, t, -1); }
+    void on_leaf(std::uint64_t g, std::uint64_t species) { leaf_of[g] = species; }
+
+    FamilyIndex index() const {
+        FamilyIndex idx;
+        idx.reset(r.size());
+        for (std::size_t i = 0; i < r.size(); ++i) idx.add(r, i);
+        return idx;
+    }
+    // Complete and extant Newick text ("-" for no extant tree).
+    std::pair<std::string, std::string> trees(double total_age) const {
+        const FamilyIndex idx = index();
+        GTree complete, extant;
+        CHECK(idx.has_origination());
+        CHECK(build_gnode(idx.root_id(), idx, leaf_of, total_age, complete));
+        prune(complete, extant);
+        std::string c, e = "-";
+        to_newick(complete, kNames, c);
+        if (!extant.empty()) {
+            e.clear();
+            to_newick(extant, kNames, e);
+        }
+        return {c, e};
+    }
+};
+
+using Trees = std::pair<std::string, std::string>;
+
+}  // namespace
+
+TEST_CASE("a duplication with a lost left copy collapses onto the survivor") {
+    Family f;
+    f.O(5, 0.0);
+    f.D(5, 6, 1.25);
+    f.L(6, 2.0);
+    f.on_leaf(7, 1);
+    CHECK(f.trees(3.0) == Trees("(LOSS_6:0.75,A_7:1.75)5:1.25", "A_7:3"));
+}
+
+TEST_CASE("single copies: untouched root, copy off every extant leaf, all copies lost") {
+    Family untouched;
+    untouched.O(0, 0.5);
+    untouched.on_leaf(0, 2);
+    CHECK(untouched.trees(2.0) == Trees("B_0:1.5", "B_0:1.5"));
+
+    Family stranded;  // never lost, but on no extant leaf
+    stranded.O(0, 0.5);
+    CHECK(stranded.trees(2.0) == Trees("0:1.5", "-"));
+
+    Family gone;
+    gone.O(3, 0.0);
+    gone.D(3, 4, 1.0);
+    gone.L(4, 1.5);
+    gone.split(kSpeciation, 5, 6, 2.0);
+    gone.L(6, 2.5);
+    gone.L(7, 2.75);
+    CHECK(gone.trees(9.0) == Trees("(LOSS_4:0.5,(LOSS_6:0.5,LOSS_7:0.75)5:1)3:1", "-"));
+}
+
+TEST_CASE("prune keeps splits with two survivors and collapses chains into their lowest kept node") {
+    Family f;
+    f.O(1, 0.5);
+    f.D(1, 2, 1.0);               // 1 -> 2, 3
+    f.split(kTransfer, 3, 4, 2.0);  // 3 -> 4, 5
+    f.L(2, 1.5);
+    f.D(5, 6, 2.5);               // 5 -> 6, 7
+    f.L(6, 3.0);
+    f.on_leaf(4, 1);
+    f.on_leaf(7, 3);
+    const auto [complete, extant] = f.trees(4.0);
+    CHECK_EQ(complete, std::string("(LOSS_2:0.5,(A_4:2,(LOSS_6:0.5,C_7:1.5)5:0.5)3:1)1:0.5"));
+    // 3 keeps two survivors and takes 1's start; 7 replaces the chain 5 -> 7.
+    CHECK_EQ(extant, std::string("(A_4:2,C_7:2)3:1.5"));
+}
+
+TEST_CASE("FamilyIndex: births, last origination, split before loss, unknown ids") {
+    Family f;
+    f.O(10, 1.0);
+    f.O(10, 2.0);  // the first birth of a gene stays
+    f.O(20, 3.0);  // the last origination sets the root
+    f.D(20, 21, 4.0);
+    f.L(20, 5.0);  // split and lost: the split wins
+    f.on_leaf(21, 1);
+    const FamilyIndex idx = f.index();
+    CHECK_EQ(idx.root_id(), std::uint64_t{20});
+    CHECK_EQ(idx.find(10)->birth, 1.0);
+    const auto [c20, e20] = f.trees(6.0);
+    CHECK_EQ(c20, std::string("(A_21:2,22:2)20:2"));
+    CHECK_EQ(e20, std::string("A_21:3"));
+
+    GTree t;
+    CHECK(build_gnode(99, idx, f.leaf_of, 6.0, t));  // no birth entry: starts at 0
+    std::string s;
+    to_newick(t, kNames, s);
+    CHECK_EQ(s, std::string("99:6"));
+
+    Family later;  // a split re-sets the birth of its children, even one born by an O
+    later.O(30, 1.0);
+    later.O(31, 0.25);
+    later.D(30, 31, 2.0);
+    CHECK_EQ(later.index().find(31)->birth, 2.0);
+}
+
+TEST_CASE("deep duplication chains build, prune, print and free without recursion") {
+    const std::uint64_t depth = 300000;
+    Family f;
+    f.O(0, 0.0);
+    // Copy 2k splits into 2k+1 (lost) and 2k+2 (goes on); the last one survives.
+    for (std::uint64_t k = 0; k < depth; ++k) {
+        f.D(2 * k, static_cast<std::int64_t>(2 * k + 1), 1.0 + static_cast<double>(k));
+        f.L(2 * k + 1, 1.5 + static_cast<double>(k));
+    }
+    f.on_leaf(2 * depth, 2);
+    const auto [complete, extant] = f.trees(1e6);
+    CHECK_EQ(extant, "B_" + std::to_string(2 * depth) + ":1000000");
+    CHECK_EQ(complete.substr(0, 12), std::string("(LOSS_1:0.5,"));
+    CHECK_EQ(complete.substr(complete.size() - 4), std::string(")0:1"));
+
+    // A chain whose every split keeps two survivors stays deep after pruning.
+    Family wide;
+    wide.O(0, 0.0);
+    for (std::uint64_t k = 0; k < depth; ++k) {
+        wide.D(2 * k, static_cast<std::int64_t>(2 * k + 1), 1.0);
+        wide.on_leaf(2 * k + 1, 1);
+    }
+    wide.on_leaf(2 * depth, 3);
+    const auto [wc, we] = wide.trees(2.0);
+    CHECK_EQ(wc, we);
+    CHECK_EQ(we.substr(0, 6), std::string("(A_1:1"));
+}
+
+TEST_CASE("split links that revisit a copy are refused instead of looping") {
+    Family loop;
+    loop.O(1, 0.0);
+    loop.D(1, 1, 1.0);  // 1 -> 1, 2
+    const FamilyIndex idx = loop.index();
+    GTree t;
+    CHECK(!build_gnode(1, idx, loop.leaf_of, 2.0, t));
+
+    Family shared;  // two splits hand out the same child
+    shared.O(1, 0.0);
+    shared.D(1, 2, 1.0);
+    shared.r.push(kDuplication, 0, -1, -1, 0, 3, 2, 1.5, 4);  // 3 -> 2, 4
+    shared.r.push(kDuplication, 0, -1, -1, 0, 2, 3, 1.7, 5);  // 2 -> 3, 5
+    const FamilyIndex idx2 = shared.index();
+    CHECK(!build_gnode(1, idx2, shared.leaf_of, 2.0, t));
+}
