@@ -2,6 +2,8 @@
 #include "bind/functions.h"
 #include "bind/sim_args.h"
 #include "py/guard.h"
+#include "py/result.h"
+#include "writer/simulate_write.h"
 
 namespace vornix::bind {
 
@@ -12,25 +14,39 @@ const py::Signature kWriteSignature{
     {"n_nodes", "parent", "time", "extant_leaf", "root", "names", "duplication", "transfer", "loss", "origination",
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self", "total_age", "outdir"}};
 
+// Every node may be printed (as an event branch, a transfer end or an extant
+// leaf), so every node needs a name; checked before anything runs.
+void require_names(const std::vector<std::string>& names, std::uint64_t n_nodes) {
+    if (names.size() >= n_nodes) return;
+    const std::string msg =
+        "names has " + std::to_string(names.size()) + " entries but n_nodes is " + std::to_string(n_nodes);
+    py::raise(PyExc_ValueError, msg.c_str());
+}
+
 }  // namespace
 
 PyObject* simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
         SpeciesTree tree = read_species_tree(a);
-        std::vector<std::string> names = a.vec_str();
-        const double duplication = a.f64(), transfer = a.f64(), loss = a.f64(), origination = a.f64();
-        const std::uint64_t initial_size = a.u64();
-        const std::int64_t cap = a.i64();
-        const std::uint64_t seed = a.u64();
-        const TransferMode mode = read_transfer_mode(a);
+        const std::vector<std::string> names = a.vec_str();
+        LogParams p;
+        p.duplication = a.f64();
+        p.transfer = a.f64();
+        p.loss = a.f64();
+        p.origination = a.f64();
+        p.initial_size = a.u64();
+        p.cap = a.i64();
+        p.seed = a.u64();
+        p.mode = read_transfer_mode(a);
         const double total_age = a.f64();
         const std::string outdir = a.str();
         require_tree(tree, Speciation::FirstTwo);
         require_rates(
-            {{"duplication", duplication}, {"transfer", transfer}, {"loss", loss}, {"origination", origination}});
-        (void)names, (void)initial_size, (void)cap, (void)seed, (void)mode, (void)total_age, (void)outdir;
-        not_built(kWriteSignature.name);
+            {{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss}, {"origination", p.origination}});
+        require_names(names, tree.n_nodes);
+        const WriteCounts counts = py::unwrap(vornix::simulate_and_write(tree, p, names, total_age, outdir));
+        return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }
 

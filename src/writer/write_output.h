@@ -21,6 +21,7 @@ struct WriteCounts {
 
 // Where a call's time went (filled only when asked for, for benchmarks).
 struct WriteTimings {
+    double simulate = 0.0;      // the engine run (simulate_and_write only)
     double tables = 0.0;          // directories, run-wide tables
     double family_stage = 0.0;    // per-family files, wall time
     double family_build = 0.0;    // ... summed over threads: tables, trees, text

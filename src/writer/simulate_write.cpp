@@ -1,0 +1,20 @@
+#include "writer/simulate_write.h"
+
+#include <chrono>
+
+namespace vornix {
+
+Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const LogParams& params,
+                                        std::span<const std::string> names, double total_age,
+                                        const std::string& outdir, WriteTimings* timings) {
+    const auto start = std::chrono::steady_clock::now();
+    auto run = run_log(tree, params, /*record_speciation=*/true);
+    if (!run.ok()) return run.error();
+    if (timings != nullptr) {
+        timings->simulate = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    const LogResult& result = run.value();
+    return write_output(result.records, result.extant, names, total_age, outdir, default_pool(), timings);
+}
+
+}  // namespace vornix

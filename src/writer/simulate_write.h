@@ -1,0 +1,20 @@
+// simulate_and_write's engine entry: one full event-log run (speciation
+// records included) written straight to an output directory.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "engines/log_run.h"
+#include "writer/write_output.h"
+
+namespace vornix {
+
+// Runs the engine, then writes the directory on the process-wide pool. An
+// engine failure comes back before anything is written. `timings`, when
+// given, also gets the simulation time.
+Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const LogParams& params,
+                                        std::span<const std::string> names, double total_age,
+                                        const std::string& outdir, WriteTimings* timings = nullptr);
+
+}  // namespace vornix
