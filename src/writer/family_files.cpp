@@ -12,19 +12,19 @@ namespace {
 
 constexpr std::string_view kEventsHeader = "time\tevent\tbranch\tdonor\trecipient\tnodes\n";
 
-void append_event_line(std::string& out, const Records& r, std::size_t i, std::span<const std::string> names) {
-    append_fmt_g(out, r.time[i], 10);
+void append_event_line(std::string& out, const EventRow& r, std::span<const std::string> names) {
+    append_fmt_g(out, r.time, 10);
     out.push_back('\t');
-    out.push_back(event_letter(r.kind[i]));
+    out.push_back(event_letter(r.kind));
     out.push_back('\t');
-    out.append(names[r.branch[i]]);
+    out.append(names[r.branch]);
     out.push_back('\t');
-    out.append(node_name(names, r.donor[i]));
+    out.append(node_name(names, r.donor));
     out.push_back('\t');
-    out.append(node_name(names, r.recipient[i]));
+    out.append(node_name(names, r.recipient));
     out.push_back('\t');
     const char* labels[3] = {nullptr, nullptr, nullptr};  // gene, child1, child2
-    switch (r.kind[i]) {
+    switch (r.kind) {
         case kOrigination: labels[0] = "origin="; break;
         case kDuplication: labels[0] = "parent=", labels[1] = ";left=", labels[2] = ";right="; break;
         case kTransfer: labels[0] = "parent=", labels[1] = ";donor_copy=", labels[2] = ";transfer_copy="; break;
@@ -34,23 +34,23 @@ void append_event_line(std::string& out, const Records& r, std::size_t i, std::s
     }
     if (labels[0] != nullptr) {
         out.append(labels[0]);
-        append_int(out, r.gene[i]);
+        append_int(out, r.gene);
     }
     if (labels[1] != nullptr) {
         out.append(labels[1]);
-        append_int(out, r.child1[i]);
+        append_int(out, r.child1);
         out.append(labels[2]);
-        append_int(out, r.child2[i]);
+        append_int(out, r.child2);
     }
     out.push_back('\n');
 }
 
-void count_record(FamilySummary& s, const Records& r, std::size_t i) {
-    switch (r.kind[i]) {
+void count_record(FamilySummary& s, const EventRow& r) {
+    switch (r.kind) {
         case kOrigination:
             s.has_origin = true;
-            s.origin_time = r.time[i];
-            s.origin_branch = r.branch[i];
+            s.origin_time = r.time;
+            s.origin_branch = r.branch;
             break;
         case kDuplication: ++s.n_dup; break;
         case kTransfer: ++s.n_transfer; break;
@@ -90,23 +90,28 @@ const std::string& family_path(std::string& path, const std::string& dir, std::u
 
 }  // namespace
 
-IoStatus write_family_files(const FamilyInputs& in, std::uint64_t family, std::span<const std::size_t> positions,
-                            FamilySummary& summary, FamilyScratch& s) {
+IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, std::size_t k, FamilySummary& summary,
+                            FamilyScratch& s) {
+    const std::uint64_t family = groups.families[k];
+    const auto rows = groups.of(k);
+    const auto placed = groups.placed_of(k);
     Lap lap(s.timed);
     std::string& text = s.text;
     text.assign(kEventsHeader);
-    s.index.reset(positions.size());
-    for (const std::size_t i : positions) {
-        s.index.add(in.records, i);
-        count_record(summary, in.records, i);
-        append_event_line(text, in.records, i, in.names);
+    // Besides the root, only splits bring new gene ids, two each.
+    s.index.reset(2 * rows.size() + placed.size() + 1);
+    for (const EventRow& row : rows) {
+        s.index.add(row);
+        count_record(summary, row);
+        append_event_line(text, row, in.names);
     }
     lap.add_to(s.build_seconds);
     if (auto failed = write_file(family_path(s.path, in.events_dir, family, "_events.tsv"), text)) return failed;
     lap.add_to(s.write_seconds);
     if (!s.index.has_origination()) return std::nullopt;
 
-    if (!build_gnode(s.index.root_id(), s.index, in.leaf_of, in.total_age, s.complete)) {
+    for (const PlacedCopy& copy : placed) s.index.place(copy.gene, copy.leaf);
+    if (!build_gnode(s.index.root_id(), s.index, in.total_age, s.complete)) {
         return runtime_error("the gene ids of family " + std::to_string(family) + " do not form a tree");
     }
     text.clear();

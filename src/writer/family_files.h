@@ -7,9 +7,10 @@
 #include <span>
 #include <string>
 
-#include "engines/log_records.h"
+#include "writer/event_row.h"
 #include "writer/files.h"
 #include "writer/gene_tree.h"
+#include "writer/run_tables.h"
 
 namespace vornix {
 
@@ -23,9 +24,7 @@ struct FamilySummary {
 
 // Inputs shared read-only by every family task.
 struct FamilyInputs {
-    const Records& records;
     std::span<const std::string> names;
-    const LeafOf& leaf_of;
     double total_age;
     std::string events_dir;
     std::string trees_dir;
@@ -41,10 +40,9 @@ struct FamilyScratch {
     bool timed = false;
 };
 
-// Writes the files of one family (its record positions in record order) and
-// fills its summary.
-IoStatus write_family_files(const FamilyInputs& in, std::uint64_t family, std::span<const std::size_t> positions,
-                            FamilySummary& summary, FamilyScratch& scratch);
+// Writes the files of family k of `groups` and fills its summary.
+IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, std::size_t k, FamilySummary& summary,
+                            FamilyScratch& scratch);
 
 // The name of a species-tree node, or nothing for a negative node.
 inline std::string_view node_name(std::span<const std::string> names, std::int64_t node) {

@@ -4,17 +4,17 @@
 
 namespace vornix {
 
-void FamilyIndex::reset(std::size_t n_records) {
-    genes_.reset(2 * n_records + 1);
+void FamilyIndex::reset(std::size_t n_ids) {
+    genes_.reset(n_ids);
     root_id_ = 0;
     has_origination_ = false;
     n_split_ids_ = 0;
 }
 
-void FamilyIndex::add(const Records& r, std::size_t pos) {
-    const std::uint64_t gene = r.gene[pos];
-    const double t = r.time[pos];
-    switch (r.kind[pos]) {
+void FamilyIndex::add(const EventRow& row) {
+    const std::uint64_t gene = row.gene;
+    const double t = row.time;
+    switch (row.kind) {
         case kOrigination: {
             GeneFacts& g = genes_[gene];
             if (!g.has_birth) {  // the one birth a later record does not overwrite
@@ -29,8 +29,8 @@ void FamilyIndex::add(const Records& r, std::size_t pos) {
         case kTransfer:
         case kSpeciation: {
             // Children are taken by the bit pattern of the signed columns.
-            const auto c1 = static_cast<std::uint64_t>(r.child1[pos]);
-            const auto c2 = static_cast<std::uint64_t>(r.child2[pos]);
+            const auto c1 = static_cast<std::uint64_t>(row.child1);
+            const auto c2 = static_cast<std::uint64_t>(row.child2);
             GeneFacts& g = genes_[gene];
             if (!g.has_split) ++n_split_ids_;
             g.has_split = true;
@@ -58,7 +58,7 @@ void FamilyIndex::add(const Records& r, std::size_t pos) {
     }
 }
 
-bool build_gnode(std::uint64_t id, const FamilyIndex& index, const LeafOf& leaf_of, double total_age, GTree& out) {
+bool build_gnode(std::uint64_t id, const FamilyIndex& index, double total_age, GTree& out) {
     out.clear();
     // A tree whose splits each appear once has at most 1 + 2 * splits nodes;
     // more means a copy is reached twice (a cycle or shared child).
@@ -89,7 +89,7 @@ bool build_gnode(std::uint64_t id, const FamilyIndex& index, const LeafOf& leaf_
             node.lost = true;
         } else {
             node.end = total_age;
-            if (const std::uint64_t* leaf = leaf_of.find(f.id)) node.species = *leaf;
+            if (g != nullptr) node.species = g->leaf;
         }
         out.nodes.push_back(node);
         if (f.parent == kNoGNode) {

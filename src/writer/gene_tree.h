@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "engines/log_records.h"
+#include "writer/event_row.h"
 #include "writer/id_map.h"
 
 namespace vornix {
@@ -44,8 +44,10 @@ struct GTree {
     }
 };
 
-// What one family's records say about one gene id.
+// What one family's records say about one gene id, and the extant species
+// leaf the copy sits on at the end of the run, if any.
 struct GeneFacts {
+    std::uint64_t leaf = kNoSpecies;
     double birth = 0.0;
     double end = 0.0;
     std::uint64_t child1 = 0, child2 = 0;
@@ -56,13 +58,19 @@ struct GeneFacts {
 };
 
 // The per-family lookup tables (birth, end, split, lost), filled record by
-// record in record order.
+// record in record order, and the family's part of the run-wide table of
+// which extant leaf holds each surviving copy. Every gene id of the run
+// belongs to one family, so the family's own copies are all its trees ask
+// about; keeping them here spares a lookup in a run-wide table per leaf.
 class FamilyIndex {
 public:
-    // Empties the index for a family of about n_records records.
-    void reset(std::size_t n_records);
-    // Applies the record at position pos.
-    void add(const Records& records, std::size_t pos);
+    // Empties the index for a family of about n_ids gene ids.
+    void reset(std::size_t n_ids);
+    // Applies the family's next record.
+    void add(const EventRow& row);
+    // Records that copy `gene` sits on extant leaf `leaf` (a later call for
+    // the same gene wins).
+    void place(std::uint64_t gene, std::uint64_t leaf) { genes_[gene].leaf = leaf; }
 
     const GeneFacts* find(std::uint64_t id) const { return genes_.find(id); }
     bool has_origination() const { return has_origination_; }
@@ -76,13 +84,10 @@ private:
     std::size_t n_split_ids_ = 0;
 };
 
-// Gene id -> extant species leaf, shared read-only by every family.
-using LeafOf = IdMap<std::uint64_t>;
-
 // Builds into `out` the complete tree below copy `id`. Returns false (and
 // leaves `out` unusable) when the family's split links do not form a tree,
 // which records made by the engine never do.
-bool build_gnode(std::uint64_t id, const FamilyIndex& index, const LeafOf& leaf_of, double total_age, GTree& out);
+bool build_gnode(std::uint64_t id, const FamilyIndex& index, double total_age, GTree& out);
 
 // Builds into `out` the extant part of `complete`: leaves without a species
 // are dropped, splits left with one surviving child collapse into that child

@@ -1,48 +1,94 @@
 #include "writer/run_tables.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "writer/natural_order.h"
 
 namespace vornix {
 
-FamilyGroups group_by_family(const Records& records) {
-    FamilyGroups g;
-    const std::size_t n = records.size();
-    g.start.push_back(0);
-    if (n == 0) return g;
+namespace {
 
-    // Dense index of each record's family among the distinct families.
-    std::vector<std::uint32_t> dense(n);
-    const std::uint64_t max_family = *std::max_element(records.family.begin(), records.family.end());
-    if (max_family < n) {
-        // Engine output: families are numbered 0, 1, 2, ... and each has a record.
-        std::vector<std::uint32_t> index(max_family + 1, 0);
-        for (const auto f : records.family) index[f] = 1;
-        for (std::uint64_t f = 0; f <= max_family; ++f) {
-            if (index[f] != 0) {
-                index[f] = static_cast<std::uint32_t>(g.families.size());
-                g.families.push_back(f);
+constexpr std::uint32_t kAbsent = UINT32_MAX;
+
+// Family number -> position among the distinct families of the records.
+class FamilyNumbering {
+public:
+    explicit FamilyNumbering(const std::vector<std::uint64_t>& family) {
+        if (family.empty()) return;
+        const std::uint64_t max_family = *std::max_element(family.begin(), family.end());
+        if (max_family < family.size()) {
+            // Engine output: families are numbered 0, 1, 2, ... and each has a record.
+            dense_.assign(max_family + 1, kAbsent);
+            for (const auto f : family) dense_[f] = 0;
+            for (std::uint64_t f = 0; f <= max_family; ++f) {
+                if (dense_[f] == 0) {
+                    dense_[f] = static_cast<std::uint32_t>(families_.size());
+                    families_.push_back(f);
+                }
             }
+        } else {
+            families_ = family;
+            std::sort(families_.begin(), families_.end());
+            families_.erase(std::unique(families_.begin(), families_.end()), families_.end());
         }
-        for (std::size_t i = 0; i < n; ++i) dense[i] = index[records.family[i]];
-    } else {
-        g.families = records.family;
-        std::sort(g.families.begin(), g.families.end());
-        g.families.erase(std::unique(g.families.begin(), g.families.end()), g.families.end());
-        for (std::size_t i = 0; i < n; ++i) {
-            dense[i] = static_cast<std::uint32_t>(
-                std::lower_bound(g.families.begin(), g.families.end(), records.family[i]) - g.families.begin());
-        }
+        if (families_.size() >= kAbsent) throw std::length_error("too many gene families");
     }
 
-    // Counting sort of the positions by family, stable in record order.
-    g.start.assign(g.families.size() + 1, 0);
-    for (const auto k : dense) ++g.start[k + 1];
-    for (std::size_t k = 0; k < g.families.size(); ++k) g.start[k + 1] += g.start[k];
-    g.positions.resize(n);
-    std::vector<std::size_t> fill(g.start.begin(), g.start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) g.positions[fill[dense[i]]++] = i;
+    std::uint32_t operator()(std::uint64_t f) const {
+        if (!dense_.empty()) return f < dense_.size() ? dense_[f] : kAbsent;
+        const auto it = std::lower_bound(families_.begin(), families_.end(), f);
+        return it != families_.end() && *it == f ? static_cast<std::uint32_t>(it - families_.begin()) : kAbsent;
+    }
+
+    std::vector<std::uint64_t> families_;  // ascending
+
+private:
+    std::vector<std::uint32_t> dense_;  // used when the numbers are small
+};
+
+// Stable counting sort: item i goes to group key[i] (kAbsent: dropped).
+// Returns the group starts; put(i, slot) stores item i at slot.
+template <class Put>
+std::vector<std::size_t> group_stably(const std::vector<std::uint32_t>& key, std::size_t n_groups, Put put) {
+    std::vector<std::size_t> start(n_groups + 1, 0);
+    for (const auto k : key) {
+        if (k != kAbsent) ++start[k + 1];
+    }
+    for (std::size_t k = 0; k < n_groups; ++k) start[k + 1] += start[k];
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (key[i] != kAbsent) put(i, fill[key[i]]++);
+    }
+    return start;
+}
+
+}  // namespace
+
+FamilyGroups group_by_family(const Records& records, const ExtantContent& extant) {
+    FamilyGroups g;
+    FamilyNumbering number(records.family);
+    g.families = std::move(number.families_);
+
+    std::vector<std::uint32_t> key(records.size());
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = number(records.family[i]);
+    g.rows.resize(records.size());
+    g.start = group_stably(key, g.families.size(), [&](std::size_t i, std::size_t at) {
+        g.rows[at] = event_row(records, i);
+    });
+
+    std::vector<PlacedCopy> copies;
+    key.clear();
+    for (const auto& entry : extant) {
+        for (const auto& [gene, family] : entry.copies) {
+            copies.push_back({gene, entry.node});
+            key.push_back(number(family));
+        }
+    }
+    g.placed.resize(std::count_if(key.begin(), key.end(), [](std::uint32_t k) { return k != kAbsent; }));
+    g.placed_start = group_stably(key, g.families.size(), [&](std::size_t i, std::size_t at) {
+        g.placed[at] = copies[i];
+    });
     return g;
 }
 
@@ -62,14 +108,10 @@ ExtantTables build_extant_tables(const ExtantContent& extant, std::span<const st
         t.columns.push_back(leaves[order[c]]);
     }
 
-    t.leaf_of.reset(n_copies);
     std::vector<std::pair<std::uint64_t, std::uint32_t>> cells;  // (family, column) per copy
     cells.reserve(n_copies);
     for (std::size_t j = 0; j < extant.size(); ++j) {
-        for (const auto& [gene, family] : extant[j].copies) {
-            t.leaf_of[gene] = extant[j].node;
-            cells.push_back({family, column_of[j]});
-        }
+        for (const auto& copy : extant[j].copies) cells.push_back({copy.second, column_of[j]});
     }
     std::sort(cells.begin(), cells.end());
     t.start.push_back(0);

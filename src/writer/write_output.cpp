@@ -63,7 +63,7 @@ std::optional<EngineError> write_all_families(const FamilyInputs& in, const Fami
     pool.for_each(groups.size(), [&](std::size_t k, unsigned lane) {
         if (stop.load(std::memory_order_relaxed)) return;
         try {
-            if (auto failed = write_family_files(in, groups.families[k], groups.of(k), summaries[k], scratch[lane])) {
+            if (auto failed = write_family_files(in, groups, k, summaries[k], scratch[lane])) {
                 fail(std::move(*failed));
             }
         } catch (const std::bad_alloc&) {
@@ -96,10 +96,10 @@ Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& e
     if (auto failed = create_dir_all(events_dir)) return *failed;
     if (auto failed = create_dir_all(trees_dir)) return *failed;
     const ExtantTables ext = build_extant_tables(extant, names);
-    const FamilyGroups groups = group_by_family(records);
+    const FamilyGroups groups = group_by_family(records, extant);
     t.tables = seconds_since(lap);
 
-    const FamilyInputs family_in{records, names, ext.leaf_of, total_age, std::move(events_dir), std::move(trees_dir)};
+    const FamilyInputs family_in{names, total_age, std::move(events_dir), std::move(trees_dir)};
     std::vector<FamilySummary> summaries(groups.size());
     if (auto failed = write_all_families(family_in, groups, summaries, pool, timings)) return *failed;
     t.family_stage = seconds_since(lap);

@@ -15,21 +15,20 @@ const std::vector<std::string> kNames = {"root", "A", "B", "C"};
 
 struct Family {
     Records r;
-    LeafOf leaf_of;
-
-    Family() { leaf_of.reset(0); }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> placed;  // (gene, extant leaf)
     void O(std::uint64_t g, double t) { r.push(kOrigination, 0, -1, -1, 0, g, -1, t, -1); }
     void split(std::uint8_t kind, std::uint64_t g, std::int64_t c1, double t) {
         r.push(kind, 0, kind == kTransfer ? 0 : -1, kind == kTransfer ? 1 : -1, 0, g, c1, t, c1 + 1);
     }
     void D(std::uint64_t g, std::int64_t c1, double t) { split(kDuplication, g, c1, t); }
     void L(std::uint64_t g, double t) { r.push(kLoss, 0, -1, -1, 0, g, -1, t, -1); }
-    void on_leaf(std::uint64_t g, std::uint64_t species) { leaf_of[g] = species; }
+    void on_leaf(std::uint64_t g, std::uint64_t species) { placed.push_back({g, species}); }
 
     FamilyIndex index() const {
         FamilyIndex idx;
         idx.reset(r.size());
-        for (std::size_t i = 0; i < r.size(); ++i) idx.add(r, i);
+        for (std::size_t i = 0; i < r.size(); ++i) idx.add(event_row(r, i));
+        for (const auto& [g, leaf] : placed) idx.place(g, leaf);
         return idx;
     }
     // Complete and extant Newick text ("-" for no extant tree).
@@ -37,7 +36,7 @@ struct Family {
         const FamilyIndex idx = index();
         GTree complete, extant;
         CHECK(idx.has_origination());
-        CHECK(build_gnode(idx.root_id(), idx, leaf_of, total_age, complete));
+        CHECK(build_gnode(idx.root_id(), idx, total_age, complete));
         prune(complete, extant);
         std::string c, e = "-";
         to_newick(complete, kNames, c);
@@ -114,7 +113,7 @@ TEST_CASE("FamilyIndex: births, last origination, split before loss, unknown ids
     CHECK_EQ(e20, std::string("A_21:3"));
 
     GTree t;
-    CHECK(build_gnode(99, idx, f.leaf_of, 6.0, t));  // no birth entry: starts at 0
+    CHECK(build_gnode(99, idx, 6.0, t));  // no birth entry: starts at 0
     std::string s;
     to_newick(t, kNames, s);
     CHECK_EQ(s, std::string("99:6"));
@@ -160,7 +159,7 @@ TEST_CASE("split links that revisit a copy are refused instead of looping") {
     loop.D(1, 1, 1.0);  // 1 -> 1, 2
     const FamilyIndex idx = loop.index();
     GTree t;
-    CHECK(!build_gnode(1, idx, loop.leaf_of, 2.0, t));
+    CHECK(!build_gnode(1, idx, 2.0, t));
 
     Family shared;  // two splits hand out the same child
     shared.O(1, 0.0);
@@ -168,5 +167,5 @@ TEST_CASE("split links that revisit a copy are refused instead of looping") {
     shared.r.push(kDuplication, 0, -1, -1, 0, 3, 2, 1.5, 4);  // 3 -> 2, 4
     shared.r.push(kDuplication, 0, -1, -1, 0, 2, 3, 1.7, 5);  // 2 -> 3, 5
     const FamilyIndex idx2 = shared.index();
-    CHECK(!build_gnode(1, idx2, shared.leaf_of, 2.0, t));
+    CHECK(!build_gnode(1, idx2, 2.0, t));
 }
