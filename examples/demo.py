@@ -97,12 +97,17 @@ def main():
     profiles = (outdir / "Profiles.tsv").read_text().splitlines()
     show("Profiles.tsv (copies per species, columns in natural name order):", profiles[:6])
 
-    # The family present in the most species, as a sample.
+    # A sample family whose extant tree is small enough to read: the one
+    # spread over the most species with at most eight surviving copies.
     rows = [line.split("\t") for line in summary[1:]]
-    family = max(rows, key=lambda row: (int(row[8]), int(row[7]), -int(row[0])))[0]
+    small = [row for row in rows if 2 <= int(row[7]) <= 8] or rows
+    family = max(small, key=lambda row: (int(row[8]), -int(row[7]), -int(row[0])))[0]
     table = (outdir / "gene_family_events" / f"{family}_events.tsv").read_text().splitlines()
     show(f"gene_family_events/{family}_events.tsv (first lines):", table[:8])
-    show(f"gene_trees/{family}_extant.nwk:", [(outdir / "gene_trees" / f"{family}_extant.nwk").read_text().strip()])
+    show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
+         [(outdir / "gene_trees" / f"{family}_complete.nwk").read_text().strip()])
+    show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):",
+         [(outdir / "gene_trees" / f"{family}_extant.nwk").read_text().strip()])
 
 
 if __name__ == "__main__":
