@@ -1,7 +1,9 @@
 // simulate_profiles and simulate_profiles_parallel.
 #include "bind/functions.h"
 #include "bind/sim_args.h"
+#include "engines/profile_run.h"
 #include "py/guard.h"
+#include "py/result.h"
 
 namespace vornix::bind {
 
@@ -49,6 +51,17 @@ void validate(const ProfileArgs& p) {
                    {"origination", p.origination}});
 }
 
+profiles::ProfileParams engine_params(const ProfileArgs& p) {
+    profiles::ProfileParams e;
+    e.duplication = p.duplication;
+    e.transfer = p.transfer;
+    e.loss = p.loss;
+    e.origination = p.origination;
+    e.cap = p.cap;
+    e.mode = p.mode;
+    return e;
+}
+
 }  // namespace
 
 PyObject* simulate_profiles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,7 +69,7 @@ PyObject* simulate_profiles(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         py::Args a(kProfilesSignature, args, nargs, kwnames);
         ProfileArgs p = read_profile_args(a);
         validate(p);
-        not_built(kProfilesSignature.name);
+        return py::coo_tuple(py::unwrap(profiles::run_profiles(p.tree, engine_params(p), p.seed, p.initial_size)));
     });
 }
 
@@ -67,8 +80,8 @@ PyObject* simulate_profiles_parallel(PyObject*, PyObject* const* args, Py_ssize_
         const std::uint64_t n_copies = a.u64();
         const std::uint64_t n_threads = a.u64();
         validate(p);
-        (void)n_copies, (void)n_threads;
-        not_built(kParallelSignature.name);
+        return py::coo_tuple(py::unwrap(
+            profiles::run_profiles_parallel(p.tree, engine_params(p), p.seed, p.initial_size, n_copies, n_threads)));
     });
 }
 

@@ -1,0 +1,89 @@
+// The counts-only profile engine: gene families evolve along the species
+// tree under origination, duplication, transfer and loss, and only the copy
+// counts at the extant leaves are kept. One call of run_profile_copy is one
+// complete, independent simulation from the root to the leaves.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engines/profile_genome.h"
+#include "model/fenwick.h"
+#include "model/outcome.h"
+#include "model/recipient.h"
+#include "model/rng.h"
+#include "model/species_tree.h"
+
+namespace vornix::profiles {
+
+// Most events one copy may run before it is declared a runaway.
+inline constexpr std::uint64_t kEventLimit = 2'000'000'000;
+inline constexpr const char* kEventLimitMessage =
+    "exceeded max_events; families likely growing without bound \u2014 set max_family_size";
+
+// Everything a copy needs besides the tree, its seed and its founding size.
+struct ProfileParams {
+    double duplication = 0.0;  // per copy per unit time
+    double transfer = 0.0;     // per copy per unit time
+    double loss = 0.0;         // per copy per unit time
+    double origination = 0.0;  // new families per live branch per unit time
+    std::int64_t cap = -1;     // most copies of one family on one branch; negative: no limit
+    TransferMode mode;
+    std::uint64_t max_events = kEventLimit;
+};
+
+// What one copy leaves at the extant leaves: one entry per (leaf, family)
+// pair present, by leaf ordinal, then ascending family.
+struct CopyCounts {
+    std::vector<std::uint32_t> leaf;    // rank of the extant leaf in the node order
+    std::vector<std::uint64_t> family;
+    std::vector<std::uint32_t> count;
+    std::uint64_t family_count = 0;     // families numbered in this copy
+    std::uint64_t events = 0;           // events run (not part of the profile)
+};
+
+// The state of one copy. The tree is borrowed and only read, so copies can
+// run side by side on different threads.
+class Engine {
+public:
+    Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed);
+
+    // Puts genome g on v's branch and makes the branch live.
+    void activate(NodeId v, Genome g);
+
+    Outcome<CopyCounts> run(std::uint64_t initial_size);
+
+private:
+    double rate_of(const Genome& g) const { return origination_ + dtl_ * static_cast<double>(g.copies()); }
+    // Runs events until the clock passes `end`; false when the limit is hit.
+    bool run_until(double end);
+    // Carries out one event on branch b; returns the branch whose rate changed.
+    std::optional<NodeId> event_on(NodeId b);
+    void deactivate(NodeId v);
+
+    const SpeciesTree& tree_;
+    const TreeWalk& walk_;
+    std::vector<Genome> genomes_;
+    std::vector<std::uint8_t> present_;
+    std::vector<NodeId> active_;
+    std::vector<NodeId> position_;  // kNoNode when not live
+    Fenwick sampler_;
+    RecipientScratch scratch_;
+    TransferMode mode_;
+    double duplication_, transfer_, loss_, origination_;
+    double dt_, dtl_;  // duplication + transfer, and + loss, in that association
+    std::uint64_t cap_;  // a negative cap becomes huge and never binds
+    Rng rng_;
+    std::uint64_t next_family_ = 0;
+    std::uint64_t events_ = 0;
+    std::uint64_t max_events_;
+    double t_ = 0.0;
+    CopyCounts out_;
+};
+
+// One complete copy over a tree already checked by prepare_tree.
+Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
+                                     std::uint64_t seed, std::uint64_t initial_size);
+
+}  // namespace vornix::profiles

@@ -1,0 +1,34 @@
+// The two counts-only computations behind simulate_profiles and
+// simulate_profiles_parallel: prepare the tree once, run the copies, pack
+// their counts into the sparse profile.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engines/profile_engine.h"
+#include "engines/profile_pool.h"
+#include "model/outcome.h"
+#include "model/profile_coo.h"
+#include "model/species_tree.h"
+
+namespace vornix::profiles {
+
+// Validates the tree for this engine and builds its walk. Beyond the shared
+// checks, every node must be reached after its parent: a child dated before
+// its parent would be reached before its branch ever received genes.
+Outcome<TreeWalk> prepare_profile_tree(const SpeciesTree& tree);
+
+// One copy over the whole tree, seeded with `seed`.
+Outcome<ProfileCooBuf> run_profiles(const SpeciesTree& tree, const ProfileParams& params, std::uint64_t seed,
+                                    std::uint64_t initial_size);
+
+// max(n_copies, 1) independent copies on max(n_threads, 1) workers: copy j
+// is seeded with split_seed(seed, j), takes an even share of the founding
+// families (the first initial_size mod N copies one more) and the
+// origination rate divided by N. The result does not depend on n_threads.
+Outcome<ProfileCooBuf> run_profiles_parallel(const SpeciesTree& tree, const ProfileParams& params, std::uint64_t seed,
+                                             std::uint64_t initial_size, std::uint64_t n_copies,
+                                             std::uint64_t n_threads, const ThreadStarter& start = {});
+
+}  // namespace vornix::profiles
