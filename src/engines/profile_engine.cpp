@@ -12,7 +12,8 @@ enum class Kind { Duplication, Transfer, Loss, Origination };
 
 }  // namespace
 
-Engine::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed)
+template <class G>
+Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed)
     : tree_(tree),
       walk_(walk),
       genomes_(tree.n_nodes),
@@ -31,7 +32,8 @@ Engine::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParam
       rng_(Rng::seed_from_u64(seed)),
       max_events_(params.max_events) {}
 
-void Engine::activate(NodeId v, Genome g) {
+template <class G>
+void Engine<G>::activate(NodeId v, G g) {
     genomes_[v] = std::move(g);
     present_[v] = 1;
     position_[v] = static_cast<NodeId>(active_.size());
@@ -39,7 +41,8 @@ void Engine::activate(NodeId v, Genome g) {
     sampler_.set_weight(v, rate_of(genomes_[v]));
 }
 
-void Engine::deactivate(NodeId v) {
+template <class G>
+void Engine<G>::deactivate(NodeId v) {
     sampler_.set_weight(v, 0.0);
     const NodeId k = position_[v];
     const NodeId last = active_.back();
@@ -49,7 +52,8 @@ void Engine::deactivate(NodeId v) {
     position_[v] = kNoNode;
 }
 
-bool Engine::run_until(double end) {
+template <class G>
+bool Engine<G>::run_until(double end) {
     for (;;) {
         const double total = sampler_.total();
         if (!(total > 0.0)) return true;
@@ -67,9 +71,10 @@ bool Engine::run_until(double end) {
     }
 }
 
-std::optional<NodeId> Engine::event_on(NodeId b) {
-    Genome& g = genomes_[b];
-    g.prefetch();
+template <class G>
+std::optional<NodeId> Engine<G>::event_on(NodeId b) {
+    G& g = genomes_[b];
+    g.prefetch_index();
     const double c = static_cast<double>(g.copies());
     const double x = rng_.scaled_uniform(origination_ + dtl_ * c);
     const Kind kind = x < duplication_ * c ? Kind::Duplication
@@ -80,24 +85,31 @@ std::optional<NodeId> Engine::event_on(NodeId b) {
         g.add_copy_of(next_family_++);
         return b;
     }
-    const Genome::Slot s = g.family_at(rng_.index_below(g.copies()));
-    switch (kind) {
-        case Kind::Duplication:
-            if (g.count(s) >= cap_) return std::nullopt;  // at the cap: nothing changes
-            g.add_copy(s);
-            return b;
-        case Kind::Loss:
-            g.remove_copies(s, 1);
-            return b;
-        default:
-            break;
+    const std::uint64_t i = rng_.index_below(g.copies());
+    if (kind == Kind::Transfer) return transfer_from(b, i);
+    const typename G::Slot s = g.family_at(i, kind == Kind::Loss);
+    if (kind == Kind::Loss) {
+        g.remove_copies(s, 1);
+    } else if (g.count(s) >= cap_) {
+        return std::nullopt;  // a duplication at the cap changes nothing
+    } else {
+        g.add_copy(s);
     }
-    // Transfer: the copy was drawn above, before the recipient is chosen.
-    const std::uint64_t f = g.family(s);
+    return b;
+}
+
+template <class G>
+std::optional<NodeId> Engine<G>::transfer_from(NodeId b, std::uint64_t i) {
+    // The copy index was drawn first; the recipient draw follows. The
+    // recipient does not depend on which family the copy belongs to, so it
+    // is chosen before the donor's genome is searched, and the fetches of
+    // both genomes overlap.
     const auto q = choose_recipient(rng_, active_, position_, b, tree_.parent, t_, tree_.time, mode_, scratch_);
     if (!q) return std::nullopt;
-    Genome& r = genomes_[*q];
-    const Genome::Slot at = r.add_copy_of(f);
+    G& r = genomes_[*q];
+    r.prefetch_lookup();
+    const G& g = genomes_[b];
+    const typename G::Slot at = r.add_copy_of(g.family(g.family_at(i, true)));
     const std::uint64_t k = r.count(at);
     if (k > cap_) {
         r.remove_copies(at, static_cast<std::uint32_t>(k - cap_));
@@ -107,12 +119,13 @@ std::optional<NodeId> Engine::event_on(NodeId b) {
     return *q;
 }
 
-Outcome<CopyCounts> Engine::run(std::uint64_t initial_size) {
+template <class G>
+Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
     next_family_ = initial_size;
     const auto root_children = walk_.children.of(tree_.root);
     if (!root_children.empty()) {
-        Genome root = Genome::founding(initial_size);
-        for (std::size_t k = 0; k + 1 < root_children.size(); ++k) activate(root_children[k], Genome(root));
+        G root = G::founding(initial_size);
+        for (std::size_t k = 0; k + 1 < root_children.size(); ++k) activate(root_children[k], G(root));
         activate(root_children.back(), std::move(root));
     }
     t_ = tree_.time[tree_.root];
@@ -125,8 +138,8 @@ Outcome<CopyCounts> Engine::run(std::uint64_t initial_size) {
                                " is reached before its branch received genes (is it dated before its parent?)");
         }
         deactivate(v);
-        Genome g = std::move(genomes_[v]);
-        genomes_[v] = Genome();
+        G g = std::move(genomes_[v]);
+        genomes_[v] = G();
         present_[v] = 0;
         if (tree_.extant_leaf[v]) {
             g.for_each([&](std::uint64_t family, std::uint32_t count) {
@@ -138,7 +151,7 @@ Outcome<CopyCounts> Engine::run(std::uint64_t initial_size) {
         } else {
             const auto kids = walk_.children.of(v);
             for (std::size_t k = 0; k < kids.size(); ++k) {
-                activate(kids[k], k + 1 < kids.size() ? Genome(g) : std::move(g));
+                activate(kids[k], k + 1 < kids.size() ? G(g) : std::move(g));
             }
         }
         t_ = tree_.time[v];
@@ -148,10 +161,16 @@ Outcome<CopyCounts> Engine::run(std::uint64_t initial_size) {
     return std::move(out_);
 }
 
+template class Engine<Genome>;
+template class Engine<CompactGenome>;
+
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size) {
-    Engine engine(tree, walk, params, seed);
-    return engine.run(initial_size);
+    constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
+    if (params.max_events <= kCompactRange && initial_size <= kCompactRange - params.max_events) {
+        return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
+    }
+    return Engine<Genome>(tree, walk, params, seed).run(initial_size);
 }
 
 }  // namespace vornix::profiles

@@ -44,27 +44,30 @@ struct CopyCounts {
 };
 
 // The state of one copy. The tree is borrowed and only read, so copies can
-// run side by side on different threads.
+// run side by side on different threads. G is Genome or CompactGenome.
+template <class G>
 class Engine {
 public:
     Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed);
 
     // Puts genome g on v's branch and makes the branch live.
-    void activate(NodeId v, Genome g);
+    void activate(NodeId v, G g);
 
     Outcome<CopyCounts> run(std::uint64_t initial_size);
 
 private:
-    double rate_of(const Genome& g) const { return origination_ + dtl_ * static_cast<double>(g.copies()); }
+    double rate_of(const G& g) const { return origination_ + dtl_ * static_cast<double>(g.copies()); }
     // Runs events until the clock passes `end`; false when the limit is hit.
     bool run_until(double end);
     // Carries out one event on branch b; returns the branch whose rate changed.
     std::optional<NodeId> event_on(NodeId b);
+    // A transfer of copy i of branch b's genome.
+    std::optional<NodeId> transfer_from(NodeId b, std::uint64_t i);
     void deactivate(NodeId v);
 
     const SpeciesTree& tree_;
     const TreeWalk& walk_;
-    std::vector<Genome> genomes_;
+    std::vector<G> genomes_;
     std::vector<std::uint8_t> present_;
     std::vector<NodeId> active_;
     std::vector<NodeId> position_;  // kNoNode when not live
@@ -82,7 +85,9 @@ private:
     CopyCounts out_;
 };
 
-// One complete copy over a tree already checked by prepare_tree.
+// One complete copy over a tree already checked by prepare_tree. Family
+// numbers are stored in 32 bits when every number the copy can reach (at
+// most initial_size + max_events of them) fits.
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size);
 

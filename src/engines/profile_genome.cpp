@@ -9,6 +9,7 @@ namespace vornix::profiles {
 namespace {
 
 constexpr std::size_t kC = Genome::kChunk;
+static_assert(CompactGenome::kChunk == kC);
 
 // Chunk ranks are 32-bit; a genome needing more chunks than that (over 10^11
 // families) cannot be held anyway.
@@ -19,8 +20,9 @@ std::size_t checked_chunks(std::uint64_t n) {
 
 }  // namespace
 
-Genome Genome::founding(std::uint64_t n) {
-    Genome g;
+template <class Family>
+BasicGenome<Family> BasicGenome<Family>::founding(std::uint64_t n) {
+    BasicGenome g;
     const std::size_t m = checked_chunks(n / kC + (n % kC != 0));
     g.family_.resize(m * kC);
     g.count_.resize(m * kC);
@@ -28,13 +30,13 @@ Genome Genome::founding(std::uint64_t n) {
     g.first_.resize(m);
     std::vector<std::uint64_t> totals(m);
     for (std::uint64_t f = 0; f < n; ++f) {
-        g.family_[f] = f;
+        g.family_[f] = static_cast<Family>(f);
         g.count_[f] = 1;
     }
     for (std::size_t j = 0; j < m; ++j) {
         const std::uint64_t used = std::min<std::uint64_t>(kC, n - std::uint64_t{j} * kC);
         g.fill_[j] = static_cast<std::uint32_t>(used);
-        g.first_[j] = j * kC;
+        g.first_[j] = static_cast<Family>(j * kC);
         totals[j] = used;
     }
     g.copies_ = n;
@@ -43,13 +45,8 @@ Genome Genome::founding(std::uint64_t n) {
     return g;
 }
 
-void Genome::prefetch() const {
-    const char* p = reinterpret_cast<const char*>(index_.data());
-    const char* end = p + index_.size() * sizeof(std::uint64_t);
-    for (int k = 0; k < 16 && p < end; ++k, p += 64) __builtin_prefetch(p);
-}
-
-Genome::Slot Genome::family_at(std::uint64_t i) const {
+template <class Family>
+typename BasicGenome<Family>::Slot BasicGenome<Family>::family_at(std::uint64_t i, bool will_edit) const {
     // Descend to the chunk: the number of leading chunks whose running total
     // stays <= i is the rank of the chunk holding copy i.
     std::size_t pos = 0;
@@ -60,7 +57,8 @@ Genome::Slot Genome::family_at(std::uint64_t i) const {
             pos = next;
         }
     }
-    if (pos >= fill_.size()) throw std::logic_error("profile genome: copy index past the last family");
+    if (pos + 1 >= index_.size()) throw std::logic_error("profile genome: copy index past the last family");
+    if (will_edit) prefetch_chunk(pos, true);
     const std::uint32_t* c = count_.data() + pos * kC;
     std::uint32_t k = 0;
     // Skip whole groups of eight counts first (their sum has no chain of
@@ -81,7 +79,8 @@ Genome::Slot Genome::family_at(std::uint64_t i) const {
     return {static_cast<std::uint32_t>(pos), k};
 }
 
-void Genome::remove_copies(Slot s, std::uint32_t n) {
+template <class Family>
+void BasicGenome<Family>::remove_copies(Slot s, std::uint32_t n) {
     const std::size_t a = at(s);
     count_[a] -= n;
     if (count_[a] == 0) {
@@ -100,16 +99,20 @@ void Genome::remove_copies(Slot s, std::uint32_t n) {
     adjust(s.chunk, ~std::uint64_t{n} + 1);
 }
 
-Genome::Slot Genome::locate(std::uint64_t f) const {
+template <class Family>
+typename BasicGenome<Family>::Slot BasicGenome<Family>::locate(Family f) const {
     // Last chunk whose first family is <= f (the first chunk if none is).
     const auto after = std::upper_bound(first_.begin(), first_.end(), f);
     const std::size_t j = after == first_.begin() ? 0 : static_cast<std::size_t>(after - first_.begin()) - 1;
+    prefetch_chunk(j, true);
     const auto begin = family_.begin() + j * kC;
     const auto pos = std::lower_bound(begin, begin + fill_[j], f);
     return {static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(pos - begin)};
 }
 
-Genome::Slot Genome::add_copy_of(std::uint64_t f) {
+template <class Family>
+typename BasicGenome<Family>::Slot BasicGenome<Family>::add_copy_of(std::uint64_t family) {
+    const auto f = static_cast<Family>(family);
     if (fill_.empty()) {
         insert_chunk(0);
         return insert_new({0, 0}, f);
@@ -122,7 +125,8 @@ Genome::Slot Genome::add_copy_of(std::uint64_t f) {
     return insert_new(s, f);
 }
 
-Genome::Slot Genome::insert_new(Slot s, std::uint64_t f) {
+template <class Family>
+typename BasicGenome<Family>::Slot BasicGenome<Family>::insert_new(Slot s, Family f) {
     const std::size_t j = s.chunk;
     if (fill_[j] < kC) {
         const std::size_t a = at(s), end = j * kC + fill_[j];
@@ -160,7 +164,8 @@ Genome::Slot Genome::insert_new(Slot s, std::uint64_t f) {
     return insert_new({static_cast<std::uint32_t>(j + 1), s.index - half}, f);
 }
 
-std::vector<std::uint64_t> Genome::totals() const {
+template <class Family>
+std::vector<std::uint64_t> BasicGenome<Family>::totals() const {
     // Each index entry is its own chunk's total plus the entries that feed
     // into it; subtracting those recovers the totals in O(chunks).
     const std::size_t m = index_.size() - 1;
@@ -172,7 +177,8 @@ std::vector<std::uint64_t> Genome::totals() const {
     return t;
 }
 
-void Genome::rebuild_index(const std::vector<std::uint64_t>& totals) {
+template <class Family>
+void BasicGenome<Family>::rebuild_index(const std::vector<std::uint64_t>& totals) {
     const std::size_t m = totals.size();
     index_.assign(m + 1, 0);
     std::copy(totals.begin(), totals.end(), index_.begin() + 1);
@@ -188,7 +194,8 @@ void Genome::rebuild_index(const std::vector<std::uint64_t>& totals) {
 }
 
 // An empty chunk at rank j; the index gains a zero total there.
-void Genome::insert_chunk(std::size_t j) {
+template <class Family>
+void BasicGenome<Family>::insert_chunk(std::size_t j) {
     const std::size_t m = checked_chunks(fill_.size() + 1);
     std::vector<std::uint64_t> t = index_.empty() ? std::vector<std::uint64_t>() : totals();
     t.insert(t.begin() + j, 0);
@@ -200,7 +207,8 @@ void Genome::insert_chunk(std::size_t j) {
     rebuild_index(t);
 }
 
-void Genome::erase_chunk(std::size_t j) {
+template <class Family>
+void BasicGenome<Family>::erase_chunk(std::size_t j) {
     std::vector<std::uint64_t> t = totals();
     t.erase(t.begin() + j);
     family_.erase(family_.begin() + j * kC, family_.begin() + (j + 1) * kC);
@@ -209,5 +217,8 @@ void Genome::erase_chunk(std::size_t j) {
     first_.erase(first_.begin() + j);
     rebuild_index(t);
 }
+
+template class BasicGenome<std::uint64_t>;
+template class BasicGenome<std::uint32_t>;
 
 }  // namespace vornix::profiles

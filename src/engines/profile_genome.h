@@ -15,11 +15,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace vornix::profiles {
 
-class Genome {
+// Allocates on cache-line boundaries, so that a chunk's counts occupy as few
+// lines as possible.
+template <class T>
+struct LineAligned {
+    using value_type = T;
+    static constexpr std::align_val_t kLine{64};
+    LineAligned() = default;
+    template <class U>
+    LineAligned(const LineAligned<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kLine)); }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, kLine); }
+    template <class U>
+    bool operator==(const LineAligned<U>&) const { return true; }
+};
+
+template <class T>
+using LineVector = std::vector<T, LineAligned<T>>;
+
+// `Family` is the stored width of family numbers: 32 bits whenever every
+// family number of the run fits (half the memory traffic of 64 bits).
+template <class Family>
+class alignas(64) BasicGenome {
 public:
     static constexpr std::uint32_t kChunk = 32;
 
@@ -30,17 +52,18 @@ public:
         std::uint32_t index;
     };
 
-    Genome() = default;
+    BasicGenome() = default;
 
     // Families 0 .. n - 1 with one copy each.
-    static Genome founding(std::uint64_t n);
+    static BasicGenome founding(std::uint64_t n);
 
     std::uint64_t copies() const { return copies_; }
     std::size_t family_count() const { return families_; }
 
     // The family holding copy i (0 <= i < copies()) when copies are counted
-    // family by family in ascending family order.
-    Slot family_at(std::uint64_t i) const;
+    // family by family in ascending family order. `will_edit` starts the
+    // fetch of the chunk's families, for callers about to read or shift them.
+    Slot family_at(std::uint64_t i, bool will_edit = false) const;
 
     std::uint64_t family(Slot s) const { return family_[at(s)]; }
     std::uint32_t count(Slot s) const { return count_[at(s)]; }
@@ -55,13 +78,21 @@ public:
     // leaves the genome when none is left.
     void remove_copies(Slot s, std::uint32_t n);
 
-    // One more copy of family f, entering with one copy when absent.
-    // Returns where f now sits.
+    // One more copy of family f (which fits `Family`), entering with one
+    // copy when absent. Returns where f now sits.
     Slot add_copy_of(std::uint64_t f);
 
-    // Starts the cache lines that family_at will read on their way, so that
-    // their fetches overlap instead of following one another.
-    void prefetch() const;
+    // Genomes are far too large to stay in cache, so every event would wait
+    // for several fetches in a row. These start the fetches of what the next
+    // steps will read as soon as its address is known, so that they overlap:
+    // the index (for family_at and the count updates), and for a lookup by
+    // family also the first families of the chunks.
+    void prefetch_index() const { prefetch_lines(index_.data(), index_.size() * sizeof(std::uint64_t)); }
+    void prefetch_lookup() const {
+        prefetch_index();
+        prefetch_lines(first_.data(), first_.size() * sizeof(Family));
+    }
+    void prefetch_family(Slot s) const { __builtin_prefetch(family_.data() + at(s)); }
 
     // (family, count) for every family, in ascending family order.
     template <class Visit>
@@ -75,6 +106,17 @@ public:
 private:
     static std::size_t at(Slot s) { return std::size_t{s.chunk} * kChunk + s.index; }
 
+    // At most 16 lines: for larger genomes only the top of the index.
+    static void prefetch_lines(const void* data, std::size_t bytes) {
+        const char* p = static_cast<const char*>(data);
+        for (std::size_t off = 0; off < bytes && off < 1024; off += 64) __builtin_prefetch(p + off);
+    }
+    void prefetch_chunk(std::size_t j, bool families) const {
+        __builtin_prefetch(count_.data() + j * kChunk);
+        __builtin_prefetch(count_.data() + j * kChunk + 16);
+        if (families) prefetch_lines(family_.data() + j * kChunk, kChunk * sizeof(Family));
+    }
+
     // Adds `delta` (two's complement for removals) to the copies of chunk j.
     void adjust(std::size_t j, std::uint64_t delta) {
         copies_ += delta;
@@ -82,22 +124,26 @@ private:
     }
 
     // The chunk whose families bracket f, and f's place in it.
-    Slot locate(std::uint64_t f) const;
-    Slot insert_new(Slot at, std::uint64_t f);
+    Slot locate(Family f) const;
+    Slot insert_new(Slot at, Family f);
     // Chunk totals in order, read back from the index.
     std::vector<std::uint64_t> totals() const;
     void rebuild_index(const std::vector<std::uint64_t>& totals);
     void insert_chunk(std::size_t j);
     void erase_chunk(std::size_t j);
 
-    std::vector<std::uint64_t> family_;  // chunk j holds [j * kChunk, j * kChunk + fill_[j])
-    std::vector<std::uint32_t> count_;
-    std::vector<std::uint32_t> fill_;    // entries used per chunk; no chunk is empty
-    std::vector<std::uint64_t> first_;   // first family of each chunk
-    std::vector<std::uint64_t> index_;   // 1-based Fenwick tree over the chunk totals
-    std::size_t top_ = 0;                // largest power of two <= number of chunks
+    // What family_at reads comes first, so that it shares one cache line.
+    LineVector<std::uint64_t> index_;   // 1-based Fenwick tree over the chunk totals
+    LineVector<std::uint32_t> count_;   // chunk j holds [j * kChunk, j * kChunk + fill_[j])
+    std::size_t top_ = 0;               // largest power of two <= number of chunks
     std::uint64_t copies_ = 0;
+    LineVector<Family> family_;         // laid out like count_
+    std::vector<Family> first_;         // first family of each chunk
+    std::vector<std::uint32_t> fill_;   // entries used per chunk; no chunk is empty
     std::size_t families_ = 0;
 };
+
+using Genome = BasicGenome<std::uint64_t>;
+using CompactGenome = BasicGenome<std::uint32_t>;
 
 }  // namespace vornix::profiles

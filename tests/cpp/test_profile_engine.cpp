@@ -81,6 +81,21 @@ TEST_CASE("the event limit reaches both entry points; the lowest failed copy is 
     }
 }
 
+TEST_CASE("32-bit and 64-bit family storage give the same copy") {
+    // A budget above 2^32 events forces 64-bit family numbers.
+    const SpeciesTree tree = small_tree();
+    const TreeWalk walk = prepare_profile_tree(tree).value();
+    ProfileParams compact = busy_params(), wide = busy_params();
+    wide.max_events = (std::uint64_t{1} << 32) + 1;
+    for (std::uint64_t seed = 0; seed < 20; ++seed) {
+        const CopyCounts a = run_profile_copy(tree, walk, compact, seed, 300).value();
+        const CopyCounts b = run_profile_copy(tree, walk, wide, seed, 300).value();
+        CHECK(a.leaf == b.leaf && a.family == b.family && a.count == b.count);
+        CHECK_EQ(a.events, b.events);
+        CHECK(a.events > 100);
+    }
+}
+
 TEST_CASE("with all rates zero nothing happens, whatever the seed") {
     const SpeciesTree tree = small_tree();
     const TreeWalk walk = prepare_profile_tree(tree).value();

@@ -11,6 +11,7 @@
 #include "model/rng.h"
 
 using vornix::Rng;
+using vornix::profiles::CompactGenome;
 using vornix::profiles::Genome;
 
 namespace {
@@ -28,7 +29,8 @@ std::uint64_t linear_family_at(const Model& m, std::uint64_t i) {
 
 // Same content, same totals, and family_at agrees with the walk for every
 // copy index (or a spread of them when the genome is large).
-void check_same(const Genome& g, const Model& m) {
+template <class G>
+void check_same(const G& g, const Model& m) {
     Entries seen;
     g.for_each([&](std::uint64_t f, std::uint32_t c) { seen.emplace_back(f, c); });
     CHECK(seen == Entries(m.begin(), m.end()));
@@ -38,7 +40,7 @@ void check_same(const Genome& g, const Model& m) {
     CHECK_EQ(g.family_count(), m.size());
     const std::uint64_t step = copies > 3000 ? copies / 997 : 1;
     for (std::uint64_t i = 0; i < copies; i += step) {
-        const Genome::Slot s = g.family_at(i);
+        const typename G::Slot s = g.family_at(i);
         if (g.family(s) != linear_family_at(m, i)) {
             CHECK_EQ(g.family(s), linear_family_at(m, i));
             return;
@@ -49,21 +51,22 @@ void check_same(const Genome& g, const Model& m) {
 
 // Random engine-like traffic: copies added at a drawn copy, copies of
 // arbitrary (often new) families added, copies removed, families dropped.
-void random_traffic(Genome& g, Model& m, Rng& rng, int steps, std::uint64_t family_range, int check_every) {
+template <class G>
+void random_traffic(G& g, Model& m, Rng& rng, int steps, std::uint64_t family_range, int check_every) {
     for (int step = 0; step < steps; ++step) {
         const std::uint64_t what = rng.index_below(10);
         if (what < 3 && g.copies() > 0) {
-            const Genome::Slot s = g.family_at(rng.index_below(g.copies()));
+            const typename G::Slot s = g.family_at(rng.index_below(g.copies()));
             ++m[g.family(s)];
             g.add_copy(s);
         } else if (what < 6) {
             const std::uint64_t f = rng.index_below(family_range);
-            const Genome::Slot s = g.add_copy_of(f);
+            const typename G::Slot s = g.add_copy_of(f);
             ++m[f];
             CHECK_EQ(g.family(s), f);
             CHECK_EQ(g.count(s), m[f]);
         } else if (g.copies() > 0) {
-            const Genome::Slot s = g.family_at(rng.index_below(g.copies()));
+            const typename G::Slot s = g.family_at(rng.index_below(g.copies()), what == 8);
             const std::uint64_t f = g.family(s);
             const std::uint32_t n = what == 9 ? g.count(s) : 1;  // sometimes the whole family
             g.remove_copies(s, n);
@@ -74,29 +77,30 @@ void random_traffic(Genome& g, Model& m, Rng& rng, int steps, std::uint64_t fami
     check_same(g, m);
 }
 
-}  // namespace
-
-TEST_CASE("founding genomes hold families 0..n-1 once, across chunk boundaries") {
+template <class G>
+void founding_genomes() {
     for (std::uint64_t n : {0, 1, 31, 32, 33, 64, 65, 1000}) {
         Model m;
         for (std::uint64_t f = 0; f < n; ++f) m[f] = 1;
-        check_same(Genome::founding(n), m);
+        check_same(G::founding(n), m);
     }
 }
 
-TEST_CASE("family_at agrees with the linear walk under random traffic") {
+template <class G>
+void traffic_of_all_kinds() {
     Rng rng = Rng::seed_from_u64(11);
     for (std::uint64_t range : {8, 40, 300, 5000}) {
-        Genome g = Genome::founding(range / 2);
+        G g = G::founding(range / 2);
         Model m;
         for (std::uint64_t f = 0; f < range / 2; ++f) m[f] = 1;
         random_traffic(g, m, rng, 6000, range, range < 100 ? 1 : 50);
     }
 }
 
-TEST_CASE("a genome emptied completely can fill up again") {
+template <class G>
+void emptied_and_refilled() {
     Rng rng = Rng::seed_from_u64(3);
-    Genome g = Genome::founding(100);
+    G g = G::founding(100);
     Model m;
     while (g.copies() > 0) g.remove_copies(g.family_at(rng.index_below(g.copies())), 1);
     check_same(g, m);
@@ -109,16 +113,51 @@ TEST_CASE("a genome emptied completely can fill up again") {
     random_traffic(g, m, rng, 3000, 1000, 25);
 }
 
-TEST_CASE("copies of a genome are independent") {
+template <class G>
+void copies_are_independent() {
     Rng rng = Rng::seed_from_u64(5);
-    Genome a = Genome::founding(200);
+    G a = G::founding(200);
     Model ma;
     for (std::uint64_t f = 0; f < 200; ++f) ma[f] = 1;
     random_traffic(a, ma, rng, 500, 400, 100);
-    Genome b = a;
+    G b = a;
     Model mb = ma;
     random_traffic(a, ma, rng, 2000, 400, 500);
     check_same(b, mb);
     random_traffic(b, mb, rng, 2000, 400, 500);
     check_same(a, ma);
+}
+
+}  // namespace
+
+TEST_CASE("founding genomes hold families 0..n-1 once, across chunk boundaries") {
+    founding_genomes<Genome>();
+    founding_genomes<CompactGenome>();
+}
+
+TEST_CASE("family_at agrees with the linear walk under random traffic") {
+    traffic_of_all_kinds<Genome>();
+    traffic_of_all_kinds<CompactGenome>();
+}
+
+TEST_CASE("a genome emptied completely can fill up again") {
+    emptied_and_refilled<Genome>();
+    emptied_and_refilled<CompactGenome>();
+}
+
+TEST_CASE("copies of a genome are independent") {
+    copies_are_independent<Genome>();
+    copies_are_independent<CompactGenome>();
+}
+
+TEST_CASE("64-bit family numbers beyond 32 bits keep their order") {
+    Genome g;
+    Model m;
+    Rng rng = Rng::seed_from_u64(8);
+    for (int k = 0; k < 300; ++k) {
+        const std::uint64_t f = (rng.next_u64() >> 1) | (std::uint64_t{1} << 40);
+        g.add_copy_of(f);
+        ++m[f];
+    }
+    check_same(g, m);
 }
