@@ -91,6 +91,7 @@ public:
     void prefetch_lookup() const {
         prefetch_index();
         prefetch_lines(first_.data(), first_.size() * sizeof(Family));
+        prefetch_lines(fill_.data(), fill_.size() * sizeof(std::uint32_t));
     }
     void prefetch_family(Slot s) const { __builtin_prefetch(family_.data() + at(s)); }
 
@@ -114,7 +115,10 @@ private:
     void prefetch_chunk(std::size_t j, bool families) const {
         __builtin_prefetch(count_.data() + j * kChunk);
         __builtin_prefetch(count_.data() + j * kChunk + 16);
-        if (families) prefetch_lines(family_.data() + j * kChunk, kChunk * sizeof(Family));
+        if (families) {
+            prefetch_lines(family_.data() + j * kChunk, kChunk * sizeof(Family));
+            __builtin_prefetch(fill_.data() + j);
+        }
     }
 
     // Adds `delta` (two's complement for removals) to the copies of chunk j.
