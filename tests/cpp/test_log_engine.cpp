@@ -183,3 +183,27 @@ TEST_CASE("the extant profile counts families per leaf in ascending order") {
     CHECK(d.rows[1000] == 1 && d.cols[1000] == 3 && d.vals[1000] == 1);
     CHECK(d.rows[1001] == 1 && d.cols[1001] == 998 && d.vals[1001] == 2);
 }
+
+TEST_CASE("a transfer without a recipient counts as an event and records nothing") {
+    // The root's second child ends at once: one live branch for the rest.
+    SpeciesTree tree;
+    tree.n_nodes = 3;
+    tree.parent = {-1, 0, 0};
+    tree.time = {0.0, 2.0, 1e-9};
+    tree.extant_leaf = {0, 1, 0};
+    tree.root = 0;
+    LogParams p;
+    p.transfer = 5.0;
+    p.initial_size = 3;
+    for (const double decay : {-1.0, 0.0, 2.0}) {
+        p.mode = {0.0, decay, false};
+        auto out = run_log(tree, p, false);
+        CHECK(out.ok());
+        CHECK(out.value().events > 0);
+        CHECK_EQ(out.value().records.size(), std::size_t{3});  // the founding originations
+        CHECK_EQ(out.value().extant.size(), std::size_t{1});
+        CHECK_EQ(out.value().extant[0].copies.size(), std::size_t{3});
+        // With the event budget below the number of those draws, the run fails.
+        CHECK(!run_log(tree, p, false, out.value().events - 1).ok());
+    }
+}
