@@ -273,3 +273,20 @@ def test_no_branch_ends_over_the_cap(cap):
         _, extant = vc.simulate_log(**kwargs)
         for _, copies in extant:
             assert max(Counter(f for _, f in copies).values(), default=0) <= max(cap, 1)
+
+
+def test_repeated_values_share_int_objects():
+    # Memory: one object per gene id across columns and the extant list, one
+    # per node and family number, one for -1.
+    records, extant = vc.simulate_log(**{**busy_case(2, n_leaves=40), "initial_size": 300})
+    minted = {}
+    for k, g, c1, c2 in zip(records[0], records[6], records[7], records[8]):
+        if k == O:
+            minted[g] = g
+        elif k != L:
+            minted[c1], minted[c2] = c1, c2
+    big = [g for k, g in zip(records[0], records[6]) if k != O and g > 1000]
+    assert big and all(minted[g] is g for g in big)
+    assert all(minted[g] is g for _, copies in extant for g, _ in copies if g > 1000)
+    families = records[5] + [f for _, copies in extant for _, f in copies]
+    assert max(families) > 256 and len({id(f) for f in families}) == len(set(families))
