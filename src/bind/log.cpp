@@ -52,52 +52,6 @@ py::Ref time_column(std::vector<double>& column) {
     return list;
 }
 
-// One int object per gene id, shared by every column and extant entry that
-// names the id: an id is minted once and usually ended or reported once, so
-// this halves the objects of the gene columns.
-class GeneIdPool {
-public:
-    explicit GeneIdPool(std::uint64_t n_ids) : table_(n_ids, nullptr) {}
-    ~GeneIdPool() {
-        for (PyObject* o : table_) Py_XDECREF(o);
-    }
-    GeneIdPool(const GeneIdPool&) = delete;
-    GeneIdPool& operator=(const GeneIdPool&) = delete;
-
-    py::Ref get(std::uint64_t id) {
-        if (id >= table_.size()) return py::new_int(id);
-        if (table_[id] == nullptr) table_[id] = py::new_int(id).release();
-        return py::Ref::borrow(table_[id]);
-    }
-
-private:
-    std::vector<PyObject*> table_;
-};
-
-// Gene ids in a column: -1 from `pool`, ids from `ids`.
-template <class T>
-py::Ref gene_column(std::vector<T>& column, GeneIdPool& ids, py::IntPool& pool) {
-    py::Ref list = py::list_of(column.size(), [&](std::size_t i) {
-        const T v = column[i];
-        if constexpr (std::is_signed_v<T>) {
-            if (v < 0) return pool.get(static_cast<std::int64_t>(v));
-        }
-        return ids.get(static_cast<std::uint64_t>(v));
-    });
-    release(column);
-    return list;
-}
-
-// Gene ids run below this bound: every id is minted by an O record or as a
-// child of a D, T or S record.
-std::uint64_t gene_bound(const Records& r) {
-    std::uint64_t bound = 0;
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        bound = std::max(bound, r.kind[i] == kOrigination ? r.gene[i] + 1 : static_cast<std::uint64_t>(r.child2[i] + 1));
-    }
-    return bound;
-}
-
 // Node numbers, family numbers and -1 share objects.
 std::size_t pool_limit(const Records& r, std::uint64_t n_nodes) {
     std::uint64_t families = 0;
@@ -107,7 +61,7 @@ std::size_t pool_limit(const Records& r, std::uint64_t n_nodes) {
 
 // The nine columns as (kind bytes, branch, time, donor, recipient, family,
 // gene, child1, child2).
-py::Ref records_tuple(Records& r, GeneIdPool& ids, py::IntPool& pool) {
+py::Ref records_tuple(Records& r, py::IntPool& pool) {
     py::Ref kind = py::new_bytes(r.kind.data(), r.kind.size());
     release(r.kind);
     py::Ref branch = int_column(r.branch, pool);
@@ -115,19 +69,19 @@ py::Ref records_tuple(Records& r, GeneIdPool& ids, py::IntPool& pool) {
     py::Ref donor = int_column(r.donor, pool);
     py::Ref recipient = int_column(r.recipient, pool);
     py::Ref family = int_column(r.family, pool);
-    py::Ref gene = gene_column(r.gene, ids, pool);
-    py::Ref child1 = gene_column(r.child1, ids, pool);
-    py::Ref child2 = gene_column(r.child2, ids, pool);
+    py::Ref gene = int_column(r.gene, pool);
+    py::Ref child1 = int_column(r.child1, pool);
+    py::Ref child2 = int_column(r.child2, pool);
     return py::tuple(std::move(kind), std::move(branch), std::move(time), std::move(donor), std::move(recipient),
                      std::move(family), std::move(gene), std::move(child1), std::move(child2));
 }
 
 // [(leaf, [(gene, family), ...]), ...]
-py::Ref extant_list(const ExtantContent& extant, GeneIdPool& ids, py::IntPool& pool) {
+py::Ref extant_list(const ExtantContent& extant, py::IntPool& pool) {
     return py::list_of(extant.size(), [&](std::size_t j) {
         const ExtantLeaf& leaf = extant[j];
         py::Ref copies = py::list_of(leaf.copies.size(), [&](std::size_t i) {
-            return py::tuple(ids.get(leaf.copies[i].first), pool.get(leaf.copies[i].second));
+            return py::tuple(pool.get(leaf.copies[i].first), pool.get(leaf.copies[i].second));
         });
         return py::tuple(pool.get(leaf.node), std::move(copies));
     });
@@ -152,9 +106,8 @@ py::Ref run(const py::Signature& sig, bool record_speciation, PyObject* const* a
 
     LogResult result = py::unwrap(run_log(tree, p, record_speciation, kLogMaxEvents));
     py::IntPool pool(pool_limit(result.records, tree.n_nodes));
-    GeneIdPool ids(gene_bound(result.records));
-    py::Ref records = records_tuple(result.records, ids, pool);
-    if (record_speciation) return py::tuple(std::move(records), extant_list(result.extant, ids, pool));
+    py::Ref records = records_tuple(result.records, pool);
+    if (record_speciation) return py::tuple(std::move(records), extant_list(result.extant, pool));
     return py::tuple(std::move(records), py::coo_tuple(extant_profile(result.extant)));
 }
 
