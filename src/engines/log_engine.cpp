@@ -84,17 +84,27 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
     const std::size_t n = genome.copies.size();
     LogGenome l, r;
     if (record_speciation_) {
-        // Every copy ends here and gives way to two fresh ids, n for the left
-        // child and n + 1 for the right.
-        l.copies.resize(n);
-        r.copies.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto [gene, family] = genome.copies[i];
+        // Every copy ends here and gives way to two fresh ids, m for the left
+        // child and m + 1 for the right. The n S records are appended column
+        // by column.
+        l.copies.reserve(n);
+        r.copies.reserve(n);
+        Records& rec = records_;
+        const std::size_t rows = rec.size() + n;
+        rec.kind.resize(rows, kSpeciation);
+        rec.branch.resize(rows, v);
+        rec.time.resize(rows, t);
+        rec.donor.resize(rows, kNone);
+        rec.recipient.resize(rows, kNone);
+        for (const auto& [gene, family] : genome.copies) {
             const std::uint64_t m = next_gene_;
             next_gene_ += 2;
-            l.copies[i] = {m, family};
-            r.copies[i] = {m + 1, family};
-            records_.push(kSpeciation, v, kNone, kNone, family, gene, as_signed(m), t, as_signed(m + 1));
+            l.copies.push_back({m, family});
+            r.copies.push_back({m + 1, family});
+            rec.family.push_back(family);
+            rec.gene.push_back(gene);
+            rec.child1.push_back(as_signed(m));
+            rec.child2.push_back(as_signed(m + 1));
         }
     } else {
         l.copies = genome.copies;
