@@ -52,6 +52,25 @@ void Engine<G>::deactivate(NodeId v) {
     position_[v] = kNoNode;
 }
 
+// Speciations copy genomes and leaves drop them, interleaved in time; a few
+// dropped genomes are kept so that copies reuse their storage instead of
+// allocating. Few are kept, so memory stays that of the live genomes.
+constexpr std::size_t kSpareGenomes = 8;
+
+template <class G>
+G Engine<G>::copy_of(const G& g) {
+    if (spare_.empty()) return G(g);
+    G copy = std::move(spare_.back());
+    spare_.pop_back();
+    copy = g;
+    return copy;
+}
+
+template <class G>
+void Engine<G>::drop(G&& g) {
+    if (spare_.size() < kSpareGenomes) spare_.push_back(std::move(g));
+}
+
 template <class G>
 bool Engine<G>::run_until(double end) {
     for (;;) {
@@ -125,7 +144,7 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
     const auto root_children = walk_.children.of(tree_.root);
     if (!root_children.empty()) {
         G root = G::founding(initial_size);
-        for (std::size_t k = 0; k + 1 < root_children.size(); ++k) activate(root_children[k], G(root));
+        for (std::size_t k = 0; k + 1 < root_children.size(); ++k) activate(root_children[k], copy_of(root));
         activate(root_children.back(), std::move(root));
     }
     t_ = tree_.time[tree_.root];
@@ -148,10 +167,12 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
                 out_.count.push_back(count);
             });
             ++ordinal;
+            drop(std::move(g));
         } else {
             const auto kids = walk_.children.of(v);
+            if (kids.empty()) drop(std::move(g));  // an extinct leaf
             for (std::size_t k = 0; k < kids.size(); ++k) {
-                activate(kids[k], k + 1 < kids.size() ? G(g) : std::move(g));
+                activate(kids[k], k + 1 < kids.size() ? copy_of(g) : std::move(g));
             }
         }
         t_ = tree_.time[v];

@@ -64,11 +64,15 @@ private:
     // A transfer of copy i of branch b's genome.
     std::optional<NodeId> transfer_from(NodeId b, std::uint64_t i);
     void deactivate(NodeId v);
+    // A copy of g made in the storage of a dropped genome when there is one.
+    G copy_of(const G& g);
+    void drop(G&& g);
 
     const SpeciesTree& tree_;
     const TreeWalk& walk_;
     std::vector<G> genomes_;
     std::vector<std::uint8_t> present_;
+    std::vector<G> spare_;  // dropped genomes whose storage is reused
     std::vector<NodeId> active_;
     std::vector<NodeId> position_;  // kNoNode when not live
     Fenwick sampler_;

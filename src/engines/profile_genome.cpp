@@ -28,7 +28,7 @@ BasicGenome<Family> BasicGenome<Family>::founding(std::uint64_t n) {
     g.count_.resize(m * kC);
     g.fill_.resize(m);
     g.first_.resize(m);
-    std::vector<std::uint64_t> totals(m);
+    g.index_.assign(m + 1, 0);
     for (std::uint64_t f = 0; f < n; ++f) {
         g.family_[f] = static_cast<Family>(f);
         g.count_[f] = 1;
@@ -37,11 +37,11 @@ BasicGenome<Family> BasicGenome<Family>::founding(std::uint64_t n) {
         const std::uint64_t used = std::min<std::uint64_t>(kC, n - std::uint64_t{j} * kC);
         g.fill_[j] = static_cast<std::uint32_t>(used);
         g.first_[j] = static_cast<Family>(j * kC);
-        totals[j] = used;
+        g.index_[j + 1] = used;
     }
     g.copies_ = n;
     g.families_ = static_cast<std::size_t>(n);
-    g.rebuild_index(totals);
+    g.totals_to_index();
     return g;
 }
 
@@ -156,32 +156,32 @@ typename BasicGenome<Family>::Slot BasicGenome<Family>::insert_new(Slot s, Famil
     first_[j + 1] = family_[to];
     std::uint64_t upper = 0;
     for (std::uint32_t k = 0; k < kC - half; ++k) upper += count_[to + k];
-    std::vector<std::uint64_t> t = totals();
-    t[j] -= upper;
-    t[j + 1] = upper;
-    rebuild_index(t);
+    index_to_totals();
+    index_[j + 1] -= upper;
+    index_[j + 2] = upper;
+    totals_to_index();
     if (s.index <= half) return insert_new(s, f);
     return insert_new({static_cast<std::uint32_t>(j + 1), s.index - half}, f);
 }
 
+// The index is rebuilt in place when chunks come or go (once per split or
+// emptied chunk, not per event): read the chunk totals back out of it,
+// change them, and build it again, both in O(chunks) and without allocating.
 template <class Family>
-std::vector<std::uint64_t> BasicGenome<Family>::totals() const {
-    // Each index entry is its own chunk's total plus the entries that feed
-    // into it; subtracting those recovers the totals in O(chunks).
+void BasicGenome<Family>::index_to_totals() {
+    // Entry k holds its chunk's total plus the entries that feed into it;
+    // going down, each entry still holds its built value when it is
+    // subtracted from the entry it feeds.
     const std::size_t m = index_.size() - 1;
-    std::vector<std::uint64_t> t(index_.begin() + 1, index_.end());
-    for (std::size_t k = 1; k <= m; ++k) {
+    for (std::size_t k = m; k >= 1; --k) {
         const std::size_t up = k + (k & (~k + 1));
-        if (up <= m) t[up - 1] -= index_[k];
+        if (up <= m) index_[up] -= index_[k];
     }
-    return t;
 }
 
 template <class Family>
-void BasicGenome<Family>::rebuild_index(const std::vector<std::uint64_t>& totals) {
-    const std::size_t m = totals.size();
-    index_.assign(m + 1, 0);
-    std::copy(totals.begin(), totals.end(), index_.begin() + 1);
+void BasicGenome<Family>::totals_to_index() {
+    const std::size_t m = index_.size() - 1;
     for (std::size_t k = 1; k <= m; ++k) {
         const std::size_t up = k + (k & (~k + 1));
         if (up <= m) index_[up] += index_[k];
@@ -193,29 +193,29 @@ void BasicGenome<Family>::rebuild_index(const std::vector<std::uint64_t>& totals
     }
 }
 
-// An empty chunk at rank j; the index gains a zero total there.
+// An empty chunk at rank j, with a zero total in the index.
 template <class Family>
 void BasicGenome<Family>::insert_chunk(std::size_t j) {
-    const std::size_t m = checked_chunks(fill_.size() + 1);
-    std::vector<std::uint64_t> t = index_.empty() ? std::vector<std::uint64_t>() : totals();
-    t.insert(t.begin() + j, 0);
+    checked_chunks(fill_.size() + 1);
+    if (index_.empty()) index_.push_back(0);
+    index_to_totals();
+    index_.insert(index_.begin() + 1 + j, 0);
     family_.insert(family_.begin() + j * kC, kC, 0);
     count_.insert(count_.begin() + j * kC, kC, 0);
     fill_.insert(fill_.begin() + j, 0);
     first_.insert(first_.begin() + j, 0);
-    (void)m;
-    rebuild_index(t);
+    totals_to_index();
 }
 
 template <class Family>
 void BasicGenome<Family>::erase_chunk(std::size_t j) {
-    std::vector<std::uint64_t> t = totals();
-    t.erase(t.begin() + j);
+    index_to_totals();
+    index_.erase(index_.begin() + 1 + j);
     family_.erase(family_.begin() + j * kC, family_.begin() + (j + 1) * kC);
     count_.erase(count_.begin() + j * kC, count_.begin() + (j + 1) * kC);
     fill_.erase(fill_.begin() + j);
     first_.erase(first_.begin() + j);
-    rebuild_index(t);
+    totals_to_index();
 }
 
 template class BasicGenome<std::uint64_t>;

@@ -130,9 +130,10 @@ private:
     // The chunk whose families bracket f, and f's place in it.
     Slot locate(Family f) const;
     Slot insert_new(Slot at, Family f);
-    // Chunk totals in order, read back from the index.
-    std::vector<std::uint64_t> totals() const;
-    void rebuild_index(const std::vector<std::uint64_t>& totals);
+    // Turn the index into the plain chunk totals (entry j + 1 for chunk j),
+    // and back.
+    void index_to_totals();
+    void totals_to_index();
     void insert_chunk(std::size_t j);
     void erase_chunk(std::size_t j);
 
