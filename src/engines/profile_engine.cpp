@@ -10,6 +10,11 @@ namespace {
 
 enum class Kind { Duplication, Transfer, Loss, Origination };
 
+// Speciations copy genomes and leaves drop them, interleaved in time; a few
+// dropped genomes are kept so that copies reuse their storage instead of
+// allocating. Few are kept, so memory stays that of the live genomes.
+constexpr std::size_t kSpareGenomes = 8;
+
 }  // namespace
 
 template <class G>
@@ -23,8 +28,6 @@ Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfilePa
       scratch_(tree.n_nodes),
       mode_(params.mode),
       duplication_(params.duplication),
-      transfer_(params.transfer),
-      loss_(params.loss),
       origination_(params.origination),
       dt_(params.duplication + params.transfer),
       dtl_(dt_ + params.loss),
@@ -51,11 +54,6 @@ void Engine<G>::deactivate(NodeId v) {
     active_.pop_back();
     position_[v] = kNoNode;
 }
-
-// Speciations copy genomes and leaves drop them, interleaved in time; a few
-// dropped genomes are kept so that copies reuse their storage instead of
-// allocating. Few are kept, so memory stays that of the live genomes.
-constexpr std::size_t kSpareGenomes = 8;
 
 template <class G>
 G Engine<G>::copy_of(const G& g) {

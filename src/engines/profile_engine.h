@@ -78,8 +78,8 @@ private:
     Fenwick sampler_;
     RecipientScratch scratch_;
     TransferMode mode_;
-    double duplication_, transfer_, loss_, origination_;
-    double dt_, dtl_;  // duplication + transfer, and + loss, in that association
+    double duplication_, origination_;
+    double dt_, dtl_;  // duplication + transfer, then + loss: the association of the rate
     std::uint64_t cap_;  // a negative cap becomes huge and never binds
     Rng rng_;
     std::uint64_t next_family_ = 0;
