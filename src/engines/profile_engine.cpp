@@ -185,8 +185,10 @@ template class Engine<CompactGenome>;
 
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size) {
+    // Every family number and every copy beyond the founding ones comes
+    // from an event, so initial_size + max_events bounds both.
     constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
-    if (params.max_events <= kCompactRange && initial_size <= kCompactRange - params.max_events) {
+    if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
         return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
     }
     return Engine<Genome>(tree, walk, params, seed).run(initial_size);

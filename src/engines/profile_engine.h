@@ -90,8 +90,8 @@ private:
 };
 
 // One complete copy over a tree already checked by prepare_tree. Family
-// numbers are stored in 32 bits when every number the copy can reach (at
-// most initial_size + max_events of them) fits.
+// numbers and genome totals are stored in 32 bits when every value the copy
+// can reach (below initial_size + max_events) fits.
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size);
 

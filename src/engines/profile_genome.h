@@ -38,8 +38,9 @@ struct LineAligned {
 template <class T>
 using LineVector = std::vector<T, LineAligned<T>>;
 
-// `Family` is the stored width of family numbers: 32 bits whenever every
-// family number of the run fits (half the memory traffic of 64 bits).
+// `Family` is the stored width of family numbers and of the index sums:
+// 32 bits when no family number and no genome total of the run can reach
+// 2^32 (half the memory traffic of 64 bits).
 template <class Family>
 class alignas(64) BasicGenome {
 public:
@@ -87,7 +88,7 @@ public:
     // steps will read as soon as its address is known, so that they overlap:
     // the index (for family_at and the count updates), and for a lookup by
     // family also the first families of the chunks.
-    void prefetch_index() const { prefetch_lines(index_.data(), index_.size() * sizeof(std::uint64_t)); }
+    void prefetch_index() const { prefetch_lines(index_.data(), index_.size() * sizeof(Family)); }
     void prefetch_lookup() const {
         prefetch_index();
         prefetch_lines(first_.data(), first_.size() * sizeof(Family));
@@ -124,7 +125,8 @@ private:
     // Adds `delta` (two's complement for removals) to the copies of chunk j.
     void adjust(std::size_t j, std::uint64_t delta) {
         copies_ += delta;
-        for (std::size_t k = j + 1; k < index_.size(); k += k & (~k + 1)) index_[k] += delta;
+        const auto d = static_cast<Family>(delta);  // modular, so removals work in any width
+        for (std::size_t k = j + 1; k < index_.size(); k += k & (~k + 1)) index_[k] += d;
     }
 
     // The chunk whose families bracket f, and f's place in it.
@@ -138,7 +140,7 @@ private:
     void erase_chunk(std::size_t j);
 
     // What family_at reads comes first, so that it shares one cache line.
-    LineVector<std::uint64_t> index_;   // 1-based Fenwick tree over the chunk totals
+    LineVector<Family> index_;          // 1-based Fenwick tree over the chunk totals
     LineVector<std::uint32_t> count_;   // chunk j holds [j * kChunk, j * kChunk + fill_[j])
     std::size_t top_ = 0;               // largest power of two <= number of chunks
     std::uint64_t copies_ = 0;
