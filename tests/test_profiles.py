@@ -197,6 +197,16 @@ class TestBadInput:
             fn(origination=math.inf)
         assert fn() == fn()  # the module is still usable
 
+    def test_sizes_beyond_memory_raise_memory_error(self):
+        with pytest.raises(MemoryError):
+            profiles(initial_size=2**63)
+        with pytest.raises(MemoryError):  # raised inside a worker, carried to the caller
+            parallel(initial_size=2**63, n_copies=3)
+        with pytest.raises(MemoryError):
+            parallel(n_copies=2**62)
+        # More threads than copies are never started.
+        assert parallel(n_threads=2**64 - 1) == parallel(n_threads=1)
+
     def test_parallel_argument_types(self):
         with pytest.raises(OverflowError):
             parallel(n_copies=-1)
