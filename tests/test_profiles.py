@@ -2,7 +2,6 @@
 counting rules that can be seen without a model, the splitting into copies,
 and bad input."""
 import json
-import math
 import pathlib
 import struct
 
@@ -90,13 +89,6 @@ class TestLayouts:
         assert per_leaf(profiles(one_child)) == {1: {0: 1, 1: 1, 2: 1}}
         assert per_leaf(profiles(four_children)) == {v: {0: 1, 1: 1, 2: 1} for v in range(4)}
 
-    def test_buffers_are_sorted_and_consistent(self):
-        leaves, rows, cols, vals = unpack(profiles(initial_size=20, duplication=0.8, loss=0.5, transfer=0.6,
-                                                   origination=1.0, seed=9))
-        assert list(zip(rows, cols)) == sorted(zip(rows, cols))
-        assert min(vals) >= 1 and max(rows) < len(leaves)
-
-
 class TestCountingRules:
     BUSY = dict(duplication=1.5, transfer=2.0, initial_size=6)
 
@@ -137,14 +129,6 @@ class TestCountingRules:
         assert profiles(**kw) == profiles(**kw)
         assert profiles(**kw) != profiles(**{**kw, "seed": 12346})
 
-    def test_keywords_in_any_order_match_positional(self):
-        kw = {**SMALL, **ZERO, "initial_size": 7, **MODE, "transfer": 0.8, "loss": 0.3}
-        order = ["n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss",
-                 "origination", "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"]
-        positional = vc.simulate_profiles(*[kw[k] for k in order])
-        assert vc.simulate_profiles(**dict(reversed(list(kw.items())))) == positional
-
-
 class TestParallel:
     def test_result_does_not_depend_on_thread_count(self):
         data = json.loads((SHARED / "species_tree_100.json").read_text())
@@ -181,20 +165,15 @@ class TestParallel:
 
 class TestBadInput:
     @pytest.mark.parametrize("fn", [profiles, parallel])
-    def test_trees_the_engine_cannot_walk_raise_value_error(self, fn):
+    def test_a_child_reached_before_its_parent_raises_value_error(self, fn):
+        # Node 2 is dated before its parent 1.
         child_first = tree_args([-1, 0, 1], [0.0, 2.0, 1.5], [False, False, True], 0)
         with pytest.raises(ValueError, match="dated before its parent"):
             fn(child_first)
-        with pytest.raises(ValueError, match="not finite"):
-            fn({**SMALL, "time": [3.0, math.nan, 1.0, 3.0, 3.0, 0.0]})
-        with pytest.raises(ValueError):
-            fn({**SMALL, "n_nodes": 7})
-        with pytest.raises(ValueError):
-            fn({**SMALL, "root": 9})
-        with pytest.raises(ValueError, match="loss"):
-            fn(loss=-0.1)
-        with pytest.raises(ValueError, match="origination"):
-            fn(origination=math.inf)
+        # Equal times, but the child has the smaller number: reached first too.
+        tie = tree_args([-1, 2, 0], [0.0, 1.0, 1.0], [False, True, False], 0)
+        with pytest.raises(ValueError, match="dated before its parent"):
+            fn(tie)
         assert fn() == fn()  # the module is still usable
 
     def test_sizes_beyond_memory_raise_memory_error(self):
@@ -206,9 +185,3 @@ class TestBadInput:
             parallel(n_copies=2**62)
         # More threads than copies are never started.
         assert parallel(n_threads=2**64 - 1) == parallel(n_threads=1)
-
-    def test_parallel_argument_types(self):
-        with pytest.raises(OverflowError):
-            parallel(n_copies=-1)
-        with pytest.raises(TypeError):
-            parallel(n_threads=1.5)

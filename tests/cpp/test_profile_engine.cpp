@@ -96,33 +96,6 @@ TEST_CASE("32-bit and 64-bit family storage give the same copy") {
     }
 }
 
-TEST_CASE("with all rates zero nothing happens, whatever the seed") {
-    const SpeciesTree tree = small_tree();
-    const TreeWalk walk = prepare_profile_tree(tree).value();
-    ProfileParams p;
-    auto a = run_profile_copy(tree, walk, p, 1, 3);
-    auto b = run_profile_copy(tree, walk, p, 99, 3);
-    CHECK_EQ(a.value().events, 0u);
-    CHECK(a.value().leaf == std::vector<std::uint32_t>({0, 0, 0, 1, 1, 1}));
-    CHECK(a.value().family == std::vector<std::uint64_t>({0, 1, 2, 0, 1, 2}));
-    CHECK(a.value().leaf == b.value().leaf && a.value().family == b.value().family);
-    CHECK_EQ(a.value().family_count, 3u);
-}
-
-TEST_CASE("a child that would be reached before its parent is refused up front") {
-    // Node 2 is dated before its parent 1; node 1 of the second tree has its
-    // parent's time but a smaller number, so it also comes first in the node
-    // order. (Children of the root are live from the start and not refused.)
-    for (auto tree : {make_tree({-1, 0, 1}, {0.0, 2.0, 1.5}, {0, 0, 1}, 0),
-                      make_tree({3, 4, -1, 2, 3}, {2.0, 1.0, 0.0, 1.0, 1.0}, {1, 1, 0, 0, 0}, 2)}) {
-        auto out = run_profiles(tree, busy_params(), 1, 2);
-        CHECK(!out.ok());
-        CHECK(out.error().kind == ErrorKind::Value);
-        CHECK(out.error().message.find("a child must not be dated before its parent") != std::string::npos);
-        CHECK(!run_profiles_parallel(tree, busy_params(), 1, 2, 3, 2).ok());
-    }
-}
-
 TEST_CASE("a pool whose workers cannot all start runs nothing and reports why") {
     std::atomic<int> started{0}, ran{0};
     const ThreadStarter flaky = [&](std::function<void()> body) {
