@@ -1,7 +1,9 @@
 // The four likelihood functions.
 #include "bind/functions.h"
-#include "bind/sim_args.h"
+#include "py/args.h"
 #include "py/guard.h"
+#include "py/result.h"
+#include "recolite/recolite.h"
 
 namespace vornix::bind {
 
@@ -20,14 +22,8 @@ const py::Signature kUndatedJoint{"undated_joint_loglik",
 const py::Signature kUndatedFamily{"undated_family_loglik",
                                    {kUndatedJoint.params.begin(), kUndatedJoint.params.end() - 1}};
 
-struct GeneBatch {
-    std::vector<std::uint64_t> offsets;
-    std::vector<std::uint8_t> is_leaf;
-    std::vector<std::int64_t> left, right, species;
-};
-
-GeneBatch read_gene_batch(py::Args& a) {
-    GeneBatch g;
+recolite::GeneBatch read_gene_batch(py::Args& a) {
+    recolite::GeneBatch g;
     g.offsets = a.vec_u64();
     g.is_leaf = a.vec_bool();
     g.left = a.vec_i64();
@@ -36,42 +32,57 @@ GeneBatch read_gene_batch(py::Args& a) {
     return g;
 }
 
+recolite::Rates read_rates(py::Args& a) {
+    recolite::Rates r;
+    r.dup = a.f64();
+    r.transfer = a.f64();
+    r.loss = a.f64();
+    return r;
+}
+
 py::Ref dated(const py::Signature& sig, bool joint, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
-    const auto sp_parent = a.vec_i64();
-    const auto sp_left = a.vec_i64();
-    const auto sp_right = a.vec_i64();
-    const auto sp_is_leaf = a.vec_bool();
-    const auto sp_time = a.vec_f64();
-    const auto sp_parent_time = a.vec_f64();
-    const std::uint64_t sp_root = a.u64();
-    const GeneBatch genes = read_gene_batch(a);
-    const double dup = a.f64(), transfer = a.f64(), loss = a.f64();
+    const std::uint64_t n_species = a.vec_i64().size();  // only sp_parent's length is used
+    recolite::SpeciesArrays species;
+    species.left = a.vec_i64();
+    species.right = a.vec_i64();
+    species.is_leaf = a.vec_bool();
+    species.time = a.vec_f64();
+    species.parent_time = a.vec_f64();
+    species.root = a.u64();
+    const recolite::GeneBatch genes = read_gene_batch(a);
+    const recolite::Rates rates = read_rates(a);
     const std::uint64_t n_steps = a.u64();
     const std::uint8_t origination = a.u8();
-    const std::uint64_t n_extinct = joint ? a.u64() : 0;
-    (void)sp_parent, (void)sp_left, (void)sp_right, (void)sp_is_leaf, (void)sp_time, (void)sp_parent_time;
-    (void)sp_root, (void)genes, (void)dup, (void)transfer, (void)loss, (void)n_steps, (void)origination;
-    (void)n_extinct;
-    not_built(sig.name);
+    if (joint) {
+        const std::uint64_t n_extinct = a.u64();
+        return py::new_float(py::unwrap(recolite::dated_joint_loglik(n_species, std::move(species), genes, rates,
+                                                                     n_steps, origination, n_extinct)));
+    }
+    return py::list_f64(
+        py::unwrap(recolite::dated_family_loglik(n_species, std::move(species), genes, rates, n_steps, origination)));
 }
 
 py::Ref undated(const py::Signature& sig, bool joint, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
-    const auto sp_left = a.vec_i64();
-    const auto sp_right = a.vec_i64();
-    const auto sp_is_leaf = a.vec_bool();
-    const auto sp_time = a.vec_f64();
-    const auto sp_parent_time = a.vec_f64();
-    const std::uint64_t sp_root = a.u64();
-    const GeneBatch genes = read_gene_batch(a);
-    const double dup = a.f64(), transfer = a.f64(), loss = a.f64();
+    recolite::SpeciesArrays species;
+    species.left = a.vec_i64();
+    species.right = a.vec_i64();
+    species.is_leaf = a.vec_bool();
+    species.time = a.vec_f64();
+    species.parent_time = a.vec_f64();
+    species.root = a.u64();
+    const recolite::GeneBatch genes = read_gene_batch(a);
+    const recolite::Rates rates = read_rates(a);
     const std::uint8_t transfers = a.u8();
     const std::uint8_t origination = a.u8();
-    const std::uint64_t n_extinct = joint ? a.u64() : 0;
-    (void)sp_left, (void)sp_right, (void)sp_is_leaf, (void)sp_time, (void)sp_parent_time, (void)sp_root;
-    (void)genes, (void)dup, (void)transfer, (void)loss, (void)transfers, (void)origination, (void)n_extinct;
-    not_built(sig.name);
+    if (joint) {
+        const std::uint64_t n_extinct = a.u64();
+        return py::new_float(py::unwrap(
+            recolite::undated_joint_loglik(std::move(species), genes, rates, transfers, origination, n_extinct)));
+    }
+    return py::list_f64(
+        py::unwrap(recolite::undated_family_loglik(std::move(species), genes, rates, transfers, origination)));
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// Likelihoods of large gene trees fall far below the smallest double. Every
+// gene node therefore keeps its values as doubles times 2^scale, with an
+// integer scale of its own: multiplying by a power of two is exact, so the
+// scaled values are bit for bit the plain ones as long as both stay in the
+// normal range, and the scale only moves when a node's values grow small.
+#pragma once
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace recolite {
+
+// A node is rescaled when its largest magnitude drops below this, well before
+// any value of interest could reach the subnormal range.
+inline constexpr double kRescaleBelow = 0x1p-256;
+// Rescaling never lifts any value of a node above this.
+inline constexpr int kRescaleCeilingExp = 960;
+
+// 2^e as a double, exact for -1022 <= e <= 1023.
+inline double pow2(int e) { return std::ldexp(1.0, e); }
+
+// x * 2^e, exact unless the result leaves the normal range; e may exceed the
+// exponent range of a single double factor.
+inline double times_pow2(double x, std::int64_t e) {
+    if (e > INT_MAX) e = INT_MAX;
+    if (e < INT_MIN) e = INT_MIN;
+    return std::ldexp(x, static_cast<int>(e));
+}
+
+// A power-of-two factor 2^e applied as one or two exact multiplications.
+struct Pow2Factor {
+    double first = 1.0, second = 1.0;
+    bool active = false;
+
+    static Pow2Factor of(std::int64_t e) {
+        Pow2Factor f;
+        if (e == 0) return f;
+        f.active = true;
+        const std::int64_t head = e > 1000 ? 1000 : (e < -1000 ? -1000 : e);
+        std::int64_t tail = e - head;
+        if (tail > 1000) tail = 1000;
+        if (tail < -1000) tail = -1000;
+        f.first = pow2(static_cast<int>(head));
+        f.second = pow2(static_cast<int>(tail));
+        return f;
+    }
+    double apply(double x) const { return active ? (x * first) * second : x; }
+};
+
+// The exponent k that brings max_abs (> 0, finite) to [0.5, 1) when the value
+// is multiplied by 2^k.
+inline int normalising_exponent(double max_abs) {
+    int e = 0;
+    std::frexp(max_abs, &e);
+    return -e;
+}
+
+// log(value * 2^-scale), -inf when value <= 0 and NaN for NaN. When the
+// unscaled value is a normal double it is formed exactly and its logarithm
+// taken directly, which is the plain computation's result; otherwise the scale
+// enters as scale * ln 2, split so that the larger part is exact.
+inline double scaled_log(double value, std::int64_t scale) {
+    if (value != value) return value;
+    if (!(value > 0.0)) return -std::numeric_limits<double>::infinity();
+    if (scale == 0) return std::log(value);
+    const double unscaled = times_pow2(value, -scale);
+    if (unscaled >= DBL_MIN && unscaled <= DBL_MAX) return std::log(unscaled);
+    constexpr double kLn2Hi = 6.93147180369123816490e-01;  // low 21 bits zero
+    constexpr double kLn2Lo = 1.90821492927058770002e-10;
+    const double s = static_cast<double>(scale);
+    return (std::log(value) - s * kLn2Lo) - s * kLn2Hi;
+}
+
+// True when |difference| * 2^-scale is below tol, the comparison of the
+// fixed-point tolerance in unscaled terms.
+inline bool below_unscaled(double difference, std::int64_t scale, double tol) {
+    if (scale == 0) return difference < tol;
+    return times_pow2(difference, -scale) < tol;
+}
+
+}  // namespace recolite

@@ -1,0 +1,18 @@
+// The species tree as the likelihood functions receive it: flat arrays in
+// post-order (children before parents), one entry per node.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace recolite {
+
+struct SpeciesArrays {
+    std::vector<std::int64_t> left, right;  // children of an internal node
+    std::vector<std::uint8_t> is_leaf;
+    std::vector<double> time;         // time of the node, the bottom of its branch
+    std::vector<double> parent_time;  // time of its parent, the top of its branch
+    std::uint64_t root = 0;
+};
+
+}  // namespace recolite

@@ -1,0 +1,60 @@
+// The undated and reldated engine: events are counted per species branch, not
+// per unit of time. A lineage on a branch speciates, duplicates, is
+// transferred or is lost with probabilities proportional to 1, dup, transfer
+// and loss. In undated mode a transfer may reach any other branch; in
+// reldated mode only branches whose time intervals overlap the donor's.
+// Extinction and, per gene node, the likelihood over species branches are
+// fixed points found by in-place sweeps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/outcome.h"
+#include "recolite/gene_batch.h"
+#include "recolite/species_arrays.h"
+
+namespace recolite {
+
+inline constexpr double kFixedPointTol = 1e-13;
+inline constexpr int kMaxSweeps = 500;
+
+struct UndatedEngine {
+    std::vector<std::int64_t> left, right;
+    std::vector<std::uint8_t> is_leaf;
+    std::vector<double> ext;  // extinction at the top of each branch
+    bool reldated = false;
+    // Reldated mode: the branches overlapping branch i in time are
+    // recipient_list[recipient_start[i] .. recipient_start[i + 1]), ascending.
+    std::vector<std::size_t> recipient_start;
+    std::vector<std::uint32_t> recipient_list;
+    std::uint64_t n = 0, root = 0;
+    double p_dup = 0.0, p_transfer = 0.0, p_spec = 0.0;
+
+    // The node count n is the length of sp_left; transfers == 1 selects
+    // reldated mode, anything else undated mode. Fails on arrays shorter
+    // than n (the times are read in reldated mode only) and child indices
+    // out of range.
+    static vornix::Outcome<UndatedEngine> build(SpeciesArrays&& species, std::uint8_t transfers, double dup,
+                                                double transfer, double loss);
+
+    // Why a tree cannot be scored with this origination; empty when it can.
+    std::string check_origination(std::uint8_t origination) const;
+
+    // Probability that a family leaves no gene (the extinction term).
+    double extinction(std::uint8_t origination) const;
+
+    // Log-likelihood of one checked gene tree (check_gene_tree with the
+    // undated rules): -inf when no reconciliation is possible.
+    double gene_loglik(const GeneTree& tree, std::uint8_t origination) const;
+
+    // Log-likelihoods of every tree of a checked batch, in batch order; equal
+    // bit for bit to gene_loglik on each tree.
+    std::vector<double> batch_loglik(const GeneBatch& batch, std::uint8_t origination) const;
+
+    std::size_t recipient_count(std::size_t b) const { return recipient_start[b + 1] - recipient_start[b]; }
+};
+
+}  // namespace recolite
