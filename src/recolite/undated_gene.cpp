@@ -9,6 +9,7 @@
 // exactly the operations of a lone sweep, and each stops after its own last
 // sweep.
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -22,8 +23,7 @@ namespace recolite {
 
 namespace {
 
-constexpr int kLanes = 8;
-typedef double LaneVec __attribute__((vector_size(8 * kLanes)));
+constexpr int kLanes = 16;
 
 // Per-branch constants of the sweeps, fixed for the whole call.
 struct SweepTables {
@@ -71,23 +71,55 @@ struct SweepTables {
     }
 };
 
-// Mean of x over the branches other than b: all of them (undated, with the
-// sum of x given) or b's recipients (reldated).
-double mean_other(const UndatedEngine& e, const SweepTables& t, const double* x, std::size_t b, double sum) {
-    if (e.reldated) {
-        if (t.recipient_count[b] == 0.0) return 0.0;
-        double s = 0.0;
-        for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) s += x[e.recipient_list[r]];
-        return s / t.recipient_count[b];
+// Means over recipient lists in reldated mode, eight lists at a time so that
+// eight running sums advance together. The lists of branches 8i .. 8i+7 are
+// interleaved and padded at their ends with the index n, whose value is 0:
+// adding 0 to a sum that started at +0 leaves it unchanged, so each mean is
+// the plain left-to-right one.
+struct RecipientGroups {
+    static constexpr int kWidth = 8;
+    std::vector<std::size_t> start;    // group i: index[start[i] .. start[i+1]), kWidth per step
+    std::vector<std::uint32_t> index;
+
+    explicit RecipientGroups(const UndatedEngine& e) {
+        if (!e.reldated) return;
+        const std::size_t n = e.n;
+        start.push_back(0);
+        for (std::size_t b0 = 0; b0 < n; b0 += kWidth) {
+            std::size_t longest = 0;
+            for (std::size_t b = b0; b < std::min(n, b0 + kWidth); ++b) longest = std::max(longest, e.recipient_count(b));
+            for (std::size_t k = 0; k < longest; ++k) {
+                for (std::size_t i = 0; i < kWidth; ++i) {
+                    const std::size_t b = b0 + i;
+                    const bool real = b < n && k < e.recipient_count(b);
+                    index.push_back(real ? e.recipient_list[e.recipient_start[b] + k] : static_cast<std::uint32_t>(n));
+                }
+            }
+            start.push_back(index.size());
+        }
     }
-    if (e.n == 1) return 0.0;
-    return (sum - x[b]) / (static_cast<double>(e.n) - 1.0);
-}
+
+    // mean[b] = mean of x over b's recipients (0 for none); x[n] must be 0.
+    void means(const SweepTables& t, std::size_t n, const double* x, double* mean) const {
+        for (std::size_t g = 0; g + 1 < start.size(); ++g) {
+            double acc[kWidth] = {};
+            for (std::size_t at = start[g]; at < start[g + 1]; at += kWidth) {
+                for (int i = 0; i < kWidth; ++i) acc[i] += x[index[at + i]];
+            }
+            for (std::size_t i = 0; i < kWidth && g * kWidth + i < n; ++i) {
+                const std::size_t b = g * kWidth + i;
+                mean[b] = t.recipient_count[b] == 0.0 ? 0.0 : acc[i] / t.recipient_count[b];
+            }
+        }
+    }
+};
 
 // The constant part of an internal gene node with children values w and z
 // (both at their own scales): duplication on b (both orders), speciation at
-// b, and one child transferred in from another branch.
-void internal_constant(const UndatedEngine& e, const SweepTables& t, const double* w, const double* z, double* c) {
+// b, and one child transferred in from another branch. In reldated mode wm
+// and zm are the children's means over each branch's recipients.
+void internal_constant(const UndatedEngine& e, const SweepTables& t, const double* w, const double* wm,
+                       const double* z, const double* zm, double* c) {
     const std::size_t n = e.n;
     double sw = 0.0, sz = 0.0;
     if (!e.reldated) {
@@ -95,6 +127,7 @@ void internal_constant(const UndatedEngine& e, const SweepTables& t, const doubl
         for (std::size_t b = 0; b < n; ++b) sz += z[b];
     }
     const double dup2 = 2.0 * e.p_dup;
+    const double nm1 = static_cast<double>(n) - 1.0;
     for (std::size_t b = 0; b < n; ++b) {
         double v = (dup2 * w[b]) * z[b];
         if (!e.is_leaf[b]) {
@@ -102,70 +135,107 @@ void internal_constant(const UndatedEngine& e, const SweepTables& t, const doubl
             v = v + e.p_spec * (w[l] * z[r] + w[r] * z[l]);
         }
         if (e.p_transfer > 0.0) {
-            v = v + e.p_transfer * (z[b] * mean_other(e, t, w, b, sw) + w[b] * mean_other(e, t, z, b, sz));
+            double w_other = 0.0, z_other = 0.0;
+            if (e.reldated) {
+                w_other = wm[b];
+                z_other = zm[b];
+            } else if (n > 1) {
+                w_other = (sw - w[b]) / nm1;
+                z_other = (sz - z[b]) / nm1;
+            }
+            v = v + e.p_transfer * (z[b] * w_other + w[b] * z_other);
         }
         c[b] = v;
     }
 }
 
-LaneVec lane_abs(LaneVec x) { return x < 0.0 ? -x : x; }
+constexpr int kGroups = kLanes / 4;
+
+inline Vec4 abs4(Vec4 x) { return x < 0.0 ? -x : x; }
+
+// One sweep over every branch for all lanes (values p and constant parts c,
+// branch-major: entry b * kLanes + lane); stores each lane's largest change.
+// Compiled for two instruction sets; vectors cross the call through memory
+// only, since the two pass them differently.
+template <bool Reldated>
+__attribute__((target_clones("avx2", "default"))) void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
+                                                                   double* p, const double* c,
+                                                                   double* largest_change) {
+    const std::size_t n = e.n;
+    const double nm1 = static_cast<double>(n) - 1.0;
+    const double p_spec = e.p_spec;
+    Vec4 sp[kGroups] = {}, maxd[kGroups] = {};
+    if (!Reldated) {
+        for (std::size_t b = 0; b < n; ++b) {
+            for (int g = 0; g < kGroups; ++g) sp[g] += load4(p + b * kLanes + 4 * g);
+        }
+    }
+    for (std::size_t b = 0; b < n; ++b) {
+        double* const pb = p + b * kLanes;
+        Vec4 pbar[kGroups] = {};
+        if (Reldated) {
+            const std::size_t rs = e.recipient_start[b], re = e.recipient_start[b + 1];
+            if (rs != re) {
+                Vec4 acc[kGroups] = {};
+                for (std::size_t r = rs; r < re; ++r) {
+                    const double* q = p + std::size_t{e.recipient_list[r]} * kLanes;
+                    for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g);
+                }
+                for (int g = 0; g < kGroups; ++g) pbar[g] = acc[g] / t.recipient_count[b];
+            }
+        } else if (n > 1) {
+            for (int g = 0; g < kGroups; ++g) pbar[g] = (sp[g] - load4(pb + 4 * g)) / nm1;
+        }
+        Vec4 sl[kGroups] = {};
+        if (!e.is_leaf[b]) {
+            const double* pl = p + std::size_t{t.child_l[b]} * kLanes;
+            const double* pr = p + std::size_t{t.child_r[b]} * kLanes;
+            const double er = t.ext_r[b], el = t.ext_l[b];
+            for (int g = 0; g < kGroups; ++g) sl[g] = p_spec * (load4(pl + 4 * g) * er + load4(pr + 4 * g) * el);
+        }
+        const double* cb = c + b * kLanes;
+        const double ti = t.transfer_in[b], den = t.denominator[b];
+        for (int g = 0; g < kGroups; ++g) {
+            const Vec4 old = load4(pb + 4 * g);
+            const Vec4 next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * ti) / den;
+            store4(pb + 4 * g, next);
+            const Vec4 d = next - old;
+            if (!Reldated) sp[g] = sp[g] + d;
+            const Vec4 ad = abs4(d);
+            maxd[g] = ad > maxd[g] ? ad : maxd[g];
+        }
+    }
+    for (int g = 0; g < kGroups; ++g) store4(largest_change + 4 * g, maxd[g]);
+}
 
 // kLanes nodes in flight: their values and constant parts, branch-major.
 class Lanes {
 public:
-    Lanes(const UndatedEngine& e, const SweepTables& t) : e_(e), t_(t), p_(e.n), c_(e.n) {}
+    Lanes(const UndatedEngine& e, const SweepTables& t) : e_(e), t_(t), p_(e.n * kLanes), c_(e.n * kLanes) {}
 
     void load(int lane, const double* c) {
         for (std::size_t b = 0; b < e_.n; ++b) {
-            p_[b][lane] = 0.0;
-            c_[b][lane] = c[b];
+            p_[b * kLanes + lane] = 0.0;
+            c_[b * kLanes + lane] = c[b];
         }
     }
 
     void unload(int lane, double* out) const {
-        for (std::size_t b = 0; b < e_.n; ++b) out[b] = p_[b][lane];
+        for (std::size_t b = 0; b < e_.n; ++b) out[b] = p_[b * kLanes + lane];
     }
 
-    // One sweep over every branch for all lanes; returns each lane's largest
-    // change.
-    LaneVec sweep() {
-        const std::size_t n = e_.n;
-        LaneVec* p = p_.data();
-        const LaneVec* c = c_.data();
-        LaneVec sp = {};
-        for (std::size_t b = 0; b < n; ++b) sp += p[b];
-        LaneVec maxd = {};
-        const double nm1 = static_cast<double>(n) - 1.0;
-        const double p_spec = e_.p_spec;
-        for (std::size_t b = 0; b < n; ++b) {
-            LaneVec pbar = {};
-            if (e_.reldated) {
-                const std::size_t rs = e_.recipient_start[b], re = e_.recipient_start[b + 1];
-                if (rs != re) {
-                    LaneVec acc = {};
-                    for (std::size_t r = rs; r < re; ++r) acc += p[e_.recipient_list[r]];
-                    pbar = acc / t_.recipient_count[b];
-                }
-            } else if (n > 1) {
-                pbar = (sp - p[b]) / nm1;
-            }
-            LaneVec sl = {};
-            if (!e_.is_leaf[b]) sl = p_spec * (p[t_.child_l[b]] * t_.ext_r[b] + p[t_.child_r[b]] * t_.ext_l[b]);
-            const LaneVec old = p[b];
-            const LaneVec next = ((sl + c[b]) + pbar * t_.transfer_in[b]) / t_.denominator[b];
-            p[b] = next;
-            const LaneVec d = next - old;
-            sp = sp + d;
-            const LaneVec ad = lane_abs(d);
-            maxd = ad > maxd ? ad : maxd;
+    void sweep(double* largest_change) {
+        if (e_.reldated) {
+            sweep_lanes<true>(e_, t_, p_.data(), c_.data(), largest_change);
+        } else {
+            sweep_lanes<false>(e_, t_, p_.data(), c_.data(), largest_change);
         }
-        return maxd;
     }
 
 private:
     const UndatedEngine& e_;
     const SweepTables& t_;
-    std::vector<LaneVec> p_, c_;
+    std::vector<double> p_, c_;  // branch-major: entry b * kLanes + lane
 };
 
 // A computed gene node: its values (n entries) and scale.
@@ -185,7 +255,14 @@ struct LaneState {
 class Scorer {
 public:
     explicit Scorer(const UndatedEngine& e)
-        : e_(e), tables_(e), lanes_(e, tables_), tips_(e.n, nullptr), tip_scales_(e.n, 0), scratch_(e.n) {}
+        : e_(e),
+          tables_(e),
+          groups_(e),
+          lanes_(e, tables_),
+          node_size_(e.reldated ? 2 * e.n + 1 : e.n),
+          tips_(e.n, nullptr),
+          tip_scales_(e.n, 0),
+          scratch_(e.n) {}
 
     std::vector<double> score(const std::vector<GeneTree>& trees, std::uint8_t origination) {
         compute_tips(trees);
@@ -237,13 +314,18 @@ private:
             bool any = false;
             for (int l = 0; l < kLanes; ++l) any = any || state_[l].busy;
             if (!any) return;
-            const LaneVec maxd = lanes_.sweep();
+            double maxd[kLanes];
+            lanes_.sweep(maxd);
             for (int l = 0; l < kLanes; ++l) {
                 LaneState& s = state_[l];
                 if (!s.busy) continue;
                 ++s.sweeps;
                 if (!below_unscaled(maxd[l], s.scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
                 lanes_.unload(l, pending_[l]);
+                if (e_.reldated) {
+                    pending_[l][e_.n] = 0.0;
+                    groups_.means(tables_, e_.n, pending_[l], pending_[l] + e_.n + 1);
+                }
                 done(l, pending_[l], s.scale);
                 s.busy = next_job(l);
             }
@@ -256,7 +338,7 @@ private:
             free_.pop_back();
             return d;
         }
-        storage_.push_back(std::make_unique<double[]>(e_.n));
+        storage_.push_back(std::make_unique<double[]>(node_size_));
         return storage_.back().get();
     }
 
@@ -333,7 +415,9 @@ private:
         const std::size_t u = run.cursor;
         const std::size_t w = static_cast<std::size_t>(run.tree->left[u]);
         const std::size_t z = static_cast<std::size_t>(run.tree->right[u]);
-        internal_constant(e_, tables_, run.nodes[w].data, run.nodes[z].data, scratch_.data());
+        const double* wv = run.nodes[w].data;
+        const double* zv = run.nodes[z].data;
+        internal_constant(e_, tables_, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
         load(l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
         // The children are read once per naming parent; the root's vector
         // stays for the root term.
@@ -362,7 +446,11 @@ private:
 
     const UndatedEngine& e_;
     SweepTables tables_;
+    RecipientGroups groups_;
     Lanes lanes_;
+    // A node's storage: its values, and in reldated mode a 0 (at index n)
+    // and the means of its values over each branch's recipients.
+    std::size_t node_size_;
     LaneState state_[kLanes];
     double* pending_[kLanes] = {};
     std::vector<std::unique_ptr<double[]>> storage_;
