@@ -22,8 +22,6 @@ namespace {
 
 constexpr int kLanes = 4;
 
-enum : std::uint8_t { kCarry = 0, kLeafEnd = 1, kInternalEnd = 2 };
-
 // What the recursion needs of one slice with at least one branch.
 struct SliceTable {
     std::size_t N = 0;
@@ -36,10 +34,20 @@ struct SliceTable {
     // Per row j < steps and branch k (row-major): the coefficient of P[k] and
     // the weight of the mean of the other branches, from the extinction grid.
     std::vector<double> a, b;
-    // How the initial vector at t_end is formed at each position.
-    std::vector<std::uint8_t> kind;
-    std::vector<std::uint32_t> branch, child_l, child_r;
-    std::vector<double> ext_l, ext_r;  // ext_top of the children
+    std::vector<std::uint32_t> branch;  // the slice's branches, by position
+    // The initial vector at t_end, by the kind of branch at each position:
+    // one that carries on from the later slice takes its top value; a species
+    // leaf ending here starts the tip mapped to it; an internal node ending
+    // here combines its children's tops.
+    struct Carry {
+        std::uint32_t pos, branch;
+    };
+    struct Ending {
+        std::uint32_t pos, branch, child_l, child_r;
+        double ext_l, ext_r;  // ext_top of the children
+    };
+    std::vector<Carry> carry;
+    std::vector<Ending> leaf_end, internal_end;
 };
 
 // The recursion's view of the engine: slices latest first, and the size of a
@@ -79,24 +87,17 @@ struct Tables {
                     t.b[j * N + k] = e.transfer * E[k];
                 }
             }
-            t.kind.resize(N);
             t.branch = s.branches;
-            t.child_l.assign(N, 0);
-            t.child_r.assign(N, 0);
-            t.ext_l.assign(N, 0.0);
-            t.ext_r.assign(N, 0.0);
             for (std::size_t k = 0; k < N; ++k) {
                 const std::uint32_t b = s.branches[k];
+                const std::uint32_t pos = static_cast<std::uint32_t>(k);
                 if (std::fabs(e.time[b] - s.t_end) >= kTimeTol) {
-                    t.kind[k] = kCarry;
+                    t.carry.push_back({pos, b});
                 } else if (e.is_leaf[b]) {
-                    t.kind[k] = kLeafEnd;
+                    t.leaf_end.push_back({pos, b, 0, 0, 0.0, 0.0});
                 } else {
-                    t.kind[k] = kInternalEnd;
-                    t.child_l[k] = static_cast<std::uint32_t>(e.left[b]);
-                    t.child_r[k] = static_cast<std::uint32_t>(e.right[b]);
-                    t.ext_l[k] = e.ext_top[e.left[b]];
-                    t.ext_r[k] = e.ext_top[e.right[b]];
+                    const auto l = static_cast<std::uint32_t>(e.left[b]), r = static_cast<std::uint32_t>(e.right[b]);
+                    t.internal_end.push_back({pos, b, l, r, e.ext_top[l], e.ext_top[r]});
                 }
             }
             slices.push_back(std::move(t));
@@ -124,7 +125,7 @@ struct Lane {
 // or transfer followed by loss of one copy, transfer in from another branch
 // whose donor copy dies, and the birth term M of an internal node.
 template <class T>
-inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double spz, const SliceTable& t,
+[[gnu::always_inline]] inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double spz, const SliceTable& t,
                        double dup2, const Pow2Factor& f) {
     const T pbar = (sp - p) / t.nm1;
     const T inner = p * a - b * pbar;
@@ -134,7 +135,7 @@ inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double 
 }
 
 template <class T>
-inline T step_tip(T p, T a, T b, double sp, const SliceTable& t) {
+[[gnu::always_inline]] inline T step_tip(T p, T a, T b, double sp, const SliceTable& t) {
     const T pbar = (sp - p) / t.nm1;
     const T inner = p * a - b * pbar;
     return (p - t.step * inner) + t.step * 0.0;
@@ -142,7 +143,7 @@ inline T step_tip(T p, T a, T b, double sp, const SliceTable& t) {
 
 // With one branch in the slice there is no other branch to transfer to or
 // from: both means are 0 and M has no transfer part.
-inline double step_single(double p, double a, double b, double pw, double pz, bool internal, const SliceTable& t,
+[[gnu::always_inline]] inline double step_single(double p, double a, double b, double pw, double pz, bool internal, const SliceTable& t,
                           double dup2, const Pow2Factor& f) {
     const double inner = p * a - b * 0.0;
     const double m = internal ? f.apply((dup2 * pw) * pz) : 0.0;
@@ -186,41 +187,40 @@ void maybe_rescale(Lane& lane, const Tables& tables, const SliceTable& t, std::u
 }
 
 template <int L, bool Internal>
-void initial_rows(const Tables& tables, const SliceTable& t, Lane* lanes, double* sum) {
+[[gnu::always_inline]] inline void initial_rows(const Tables& tables, const SliceTable& t, Lane* lanes, double* sum) {
     const std::size_t N = t.N;
+    double* rows[L];
     for (int l = 0; l < L; ++l) {
         Lane& lane = lanes[l];
-        double* row = lane.grid + t.grid_offset;
-        double s = 0.0;
-        for (std::size_t k = 0; k < N; ++k) {
-            double v;
-            switch (t.kind[k]) {
-                case kCarry:
-                    v = lane.top[t.branch[k]];
-                    break;
-                case kLeafEnd:
-                    v = (!Internal && lane.species == static_cast<std::int64_t>(t.branch[k])) ? 1.0 : 0.0;
-                    break;
-                default: {
-                    const std::uint32_t cl = t.child_l[k], cr = t.child_r[k];
-                    v = t.ext_r[k] * lane.top[cl] + t.ext_l[k] * lane.top[cr];
-                    if (Internal) {
-                        v = v + lane.children_factor.apply(lane.wtop[cl] * lane.ztop[cr] + lane.wtop[cr] * lane.ztop[cl]);
-                    }
-                }
-            }
-            row[k] = v;
-            s += v;
+        double* row = rows[l] = lane.grid + t.grid_offset;
+        const double* top = lane.top;
+        for (const SliceTable::Carry& c : t.carry) row[c.pos] = top[c.branch];
+        for (const SliceTable::Ending& x : t.leaf_end) {
+            row[x.pos] = (!Internal && lane.species == static_cast<std::int64_t>(x.branch)) ? 1.0 : 0.0;
         }
-        sum[l] = s;
-        if (std::fabs(s) < kRescaleBelow) maybe_rescale(lane, tables, t, 0, sum[l]);
+        for (const SliceTable::Ending& x : t.internal_end) {
+            double v = x.ext_r * top[x.child_l] + x.ext_l * top[x.child_r];
+            if (Internal) {
+                v = v + lane.children_factor.apply(lane.wtop[x.child_l] * lane.ztop[x.child_r] +
+                                                   lane.wtop[x.child_r] * lane.ztop[x.child_l]);
+            }
+            row[x.pos] = v;
+        }
+    }
+    double s[L] = {};
+    for (std::size_t k = 0; k < N; ++k) {
+        for (int l = 0; l < L; ++l) s[l] += rows[l][k];
+    }
+    for (int l = 0; l < L; ++l) {
+        sum[l] = s[l];
+        if (std::fabs(s[l]) < kRescaleBelow) maybe_rescale(lanes[l], tables, t, 0, sum[l]);
     }
 }
 
 // Row j -> row j + 1 of slice t for L nodes; the sums of the new rows go to
 // next_sum (left to right, as the next step needs them).
 template <int L, bool Internal>
-void step_rows(const Tables& tables, const SliceTable& t, std::uint64_t j, Lane* lanes, const double* sum,
+[[gnu::always_inline]] inline void step_rows(const Tables& tables, const SliceTable& t, std::uint64_t j, Lane* lanes, const double* sum,
                double* next_sum) {
     const std::size_t N = t.N;
     const std::size_t at = t.grid_offset + j * N;
@@ -285,9 +285,10 @@ void step_rows(const Tables& tables, const SliceTable& t, std::uint64_t j, Lane*
     for (int l = 0; l < L; ++l) next_sum[l] = s[l];
 }
 
-// Computes L gene nodes completely: every slice, latest first.
+// Computes L gene nodes completely: every slice, latest first. Compiled for
+// two instruction sets, with identical arithmetic.
 template <int L, bool Internal>
-void run_lanes(const Tables& tables, Lane* lanes) {
+__attribute__((target_clones("avx2", "default"))) void run_lanes(const Tables& tables, Lane* lanes) {
     double sum[L], next_sum[L];
     for (const SliceTable& t : tables.slices) {
         initial_rows<L, Internal>(tables, t, lanes, sum);
