@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "recolite/dated_engine.h"
@@ -46,8 +47,17 @@ struct SliceTable {
         std::uint32_t pos, branch, child_l, child_r;
         double ext_l, ext_r;  // ext_top of the children
     };
-    std::vector<Carry> carry;
+    std::vector<Carry> carry;  // carried values not handed over directly
     std::vector<Ending> leaf_end, internal_end;
+    // At the end of the slice: the values of branches that go on into the
+    // next slice processed are copied straight into its row 0 (at, to); the
+    // others are the tops, kept for the species nodes above them, the parent
+    // gene node and the root term.
+    struct Handoff {
+        std::uint32_t at, to;
+    };
+    std::vector<Handoff> handoff;
+    std::vector<std::uint32_t> top_positions;
 };
 
 // The recursion's view of the engine: slices latest first, and the size of a
@@ -57,6 +67,8 @@ struct Tables {
     std::size_t grid_size = 0, sum_size = 0, top_size = 0;
     double dup2 = 0.0;  // 2 * dup
     std::vector<std::uint32_t> uniform_branches;  // branches of positive length
+
+    void link_slices(std::size_t n_branches);
 
     explicit Tables(const Engine& e) {
         dup2 = 2.0 * e.dup;
@@ -102,49 +114,109 @@ struct Tables {
             }
             slices.push_back(std::move(t));
         }
+        link_slices(e.time.size());
         for (std::size_t b = 0; b < e.branch_length.size(); ++b) {
             if (e.branch_length[b] > kTimeTol) uniform_branches.push_back(static_cast<std::uint32_t>(b));
         }
     }
 };
 
-// One gene node being computed.
-struct Lane {
+// Carried values go straight from the end of one slice to the start of the
+// next; a value whose top is read at the start of the next slice (a child of
+// a species node ending there) is still written to the tops as well.
+inline void Tables::link_slices(std::size_t n_branches) {
+    std::vector<std::int64_t> position(n_branches, -1);
+    std::vector<std::uint8_t> read_as_child(n_branches, 0);
+    for (std::size_t ti = 0; ti < slices.size(); ++ti) {
+        SliceTable& t = slices[ti];
+        SliceTable* next = ti + 1 < slices.size() ? &slices[ti + 1] : nullptr;
+        std::vector<std::uint8_t> handed(t.N, 0);
+        if (next != nullptr) {
+            for (std::size_t k = 0; k < t.N; ++k) position[t.branch[k]] = static_cast<std::int64_t>(k);
+            for (const SliceTable::Ending& x : next->internal_end) read_as_child[x.child_l] = read_as_child[x.child_r] = 1;
+            std::vector<SliceTable::Carry> kept;
+            for (const SliceTable::Carry& c : next->carry) {
+                const std::int64_t at = position[c.branch];
+                if (at < 0) {
+                    kept.push_back(c);
+                    continue;
+                }
+                t.handoff.push_back({static_cast<std::uint32_t>(at), c.pos});
+                handed[static_cast<std::size_t>(at)] = 1;
+            }
+            next->carry = std::move(kept);
+        }
+        for (std::size_t k = 0; k < t.N; ++k) {
+            if (!handed[k] || read_as_child[t.branch[k]]) t.top_positions.push_back(static_cast<std::uint32_t>(k));
+        }
+        if (next != nullptr) {
+            for (std::size_t k = 0; k < t.N; ++k) position[t.branch[k]] = -1;
+            for (const SliceTable::Ending& x : next->internal_end) read_as_child[x.child_l] = read_as_child[x.child_r] = 0;
+        }
+    }
+}
+
+// One gene node's storage: its grid (rows of every slice), the sums of the
+// rows a step reads, and its top values; with the scale of each slice's rows
+// and of each top value (values are the true ones times 2^scale). A node's
+// values can span far more than the range of one double across slices (a
+// large subtree is nearly impossible near the present and likely further
+// back), so each slice carries its own scale.
+struct NodeBuffer {
+    std::unique_ptr<double[]> values;
+    std::unique_ptr<std::int64_t[]> scales;
+};
+
+struct NodeView {
     double* grid = nullptr;
     double* sums = nullptr;
     double* top = nullptr;
-    const double *wgrid = nullptr, *wsums = nullptr, *wtop = nullptr;
-    const double *zgrid = nullptr, *zsums = nullptr, *ztop = nullptr;
+    std::int64_t* slice_scale = nullptr;  // by slice, in processing order
+    std::int64_t* top_scale = nullptr;    // by branch
+};
+
+// One gene node being computed.
+struct Lane {
+    NodeBuffer* buffer = nullptr;  // where out lives
+    NodeView out;
+    NodeView w, z;              // the children of an internal node
+    bool children_uniform = true;
     std::int64_t species = -1;  // tips: the species leaf, -1 for none
-    std::int64_t scale = 0;     // values are the true ones times 2^scale
-    std::int64_t excess = 0;    // scale minus the children's scales
-    Pow2Factor children_factor; // 2^excess, applied to terms built from children
+    std::int64_t scale = 0;     // of the rows of the current slice
+    bool uniform = true;        // no rescaling so far: one scale throughout
+    Pow2Factor birth_factor;    // 2^(scale - scales of the children's rows)
 };
 
 // One Euler step for one position (scalar) or four (Vec4): decay, duplication
 // or transfer followed by loss of one copy, transfer in from another branch
 // whose donor copy dies, and the birth term M of an internal node.
+// The per-slice constants of a step, held in locals so that the compiler
+// need not reload them around every store.
+struct StepConstants {
+    double nm1, tn1, step, dup2;
+};
+
 template <class T>
-[[gnu::always_inline]] inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double spz, const SliceTable& t,
-                       double dup2, const Pow2Factor& f) {
-    const T pbar = (sp - p) / t.nm1;
+[[gnu::always_inline]] inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double spz,
+                                              const StepConstants& c, const Pow2Factor& f) {
+    const T pbar = (sp - p) / c.nm1;
     const T inner = p * a - b * pbar;
-    T m = (dup2 * pw) * pz + t.tn1 * ((spw - pw) * pz + pw * (spz - pz));
+    T m = (c.dup2 * pw) * pz + c.tn1 * ((spw - pw) * pz + pw * (spz - pz));
     if (f.active) m = (m * f.first) * f.second;
-    return (p - t.step * inner) + t.step * m;
+    return (p - c.step * inner) + c.step * m;
 }
 
 template <class T>
-[[gnu::always_inline]] inline T step_tip(T p, T a, T b, double sp, const SliceTable& t) {
-    const T pbar = (sp - p) / t.nm1;
+[[gnu::always_inline]] inline T step_tip(T p, T a, T b, double sp, const StepConstants& c) {
+    const T pbar = (sp - p) / c.nm1;
     const T inner = p * a - b * pbar;
-    return (p - t.step * inner) + t.step * 0.0;
+    return (p - c.step * inner) + c.step * 0.0;
 }
 
 // With one branch in the slice there is no other branch to transfer to or
 // from: both means are 0 and M has no transfer part.
-[[gnu::always_inline]] inline double step_single(double p, double a, double b, double pw, double pz, bool internal, const SliceTable& t,
-                          double dup2, const Pow2Factor& f) {
+[[gnu::always_inline]] inline double step_single(double p, double a, double b, double pw, double pz, bool internal,
+                                                 const SliceTable& t, double dup2, const Pow2Factor& f) {
     const double inner = p * a - b * 0.0;
     const double m = internal ? f.apply((dup2 * pw) * pz) : 0.0;
     return (p - t.step * inner) + t.step * m;
@@ -156,53 +228,74 @@ double max_abs(const double* x, std::size_t count) {
     return m;
 }
 
-void multiply(double* x, std::size_t count, double f) {
-    for (std::size_t i = 0; i < count; ++i) x[i] *= f;
+void set_birth_factor(Lane& lane, std::size_t ti) {
+    lane.birth_factor = Pow2Factor::of(lane.scale - lane.w.slice_scale[ti] - lane.z.slice_scale[ti]);
 }
 
-// Called when the sum of the row just formed (row j of slice t) is small:
-// when the row's largest value is below kRescaleBelow, everything the node
-// has produced so far is multiplied by one power of two.
-void maybe_rescale(Lane& lane, const Tables& tables, const SliceTable& t, std::uint64_t j, double& row_sum) {
+// Called when the sum of row j of slice t (just formed) is small or large:
+// when the row's largest value has left [kRescaleBelow, kRescaleAbove], the
+// slice's rows so far are multiplied by one power of two.
+template <bool Internal>
+void maybe_rescale(Lane& lane, const SliceTable& t, std::size_t ti, std::uint64_t j, double& row_sum) {
     const std::size_t N = t.N;
-    const double* row = lane.grid + t.grid_offset + j * N;
-    const double row_max = max_abs(row, N);
-    if (!(row_max > 0.0) || !(row_max < kRescaleBelow)) return;
-    const std::size_t grid_used = t.grid_offset + (j + 1) * N;
-    const std::size_t sums_used = t.sum_offset + j;
-    const double all_max =
-        std::max({max_abs(lane.grid, grid_used), max_abs(lane.sums, sums_used), max_abs(lane.top, tables.top_size)});
-    int big_exp = 0;
-    std::frexp(all_max, &big_exp);
-    const int k = std::min({normalising_exponent(row_max), kRescaleCeilingExp - big_exp, 1000});
-    if (k <= 0) return;
+    double* rows = lane.out.grid + t.grid_offset;
+    const double row_max = max_abs(rows + j * N, N);
+    if (!(row_max > 0.0) || !std::isfinite(row_max)) return;
+    if (row_max >= kRescaleBelow && row_max <= kRescaleAbove) return;
+    const int k = std::clamp(normalising_exponent(row_max), -1000, 1000);
     const double f = pow2(k);
-    multiply(lane.grid, grid_used, f);
-    multiply(lane.sums, sums_used, f);
-    multiply(lane.top, tables.top_size, f);
+    for (std::size_t i = 0; i < (j + 1) * N; ++i) rows[i] *= f;
+    for (std::size_t i = 0; i < j; ++i) lane.out.sums[t.sum_offset + i] *= f;
     row_sum *= f;
     lane.scale += k;
-    lane.excess += k;
-    lane.children_factor = Pow2Factor::of(lane.excess);
+    lane.uniform = false;
+    if (Internal) set_birth_factor(lane, ti);
 }
 
+inline bool needs_rescale_check(double row_sum) {
+    const double a = std::fabs(row_sum);
+    return a < kRescaleBelow || a > kRescaleAbove;
+}
+
+// Row 0 of slice t for L nodes, from the values at the top of the later
+// slice and, at species nodes ending here, from the children.
 template <int L, bool Internal>
-[[gnu::always_inline]] inline void initial_rows(const Tables& tables, const SliceTable& t, Lane* lanes, double* sum) {
+[[gnu::always_inline]] inline void initial_rows(const SliceTable& t, std::size_t ti, Lane* lanes, double* sum) {
     const std::size_t N = t.N;
     double* rows[L];
     for (int l = 0; l < L; ++l) {
         Lane& lane = lanes[l];
-        double* row = rows[l] = lane.grid + t.grid_offset;
-        const double* top = lane.top;
-        for (const SliceTable::Carry& c : t.carry) row[c.pos] = top[c.branch];
+        double* row = rows[l] = lane.out.grid + t.grid_offset;
+        const double* top = lane.out.top;
+        if (lane.uniform && lane.children_uniform) {
+            // Every value read is at the lane's scale, and the children's
+            // products at the sum of theirs, which is the lane's.
+            for (const SliceTable::Carry& c : t.carry) row[c.pos] = top[c.branch];
+            for (const SliceTable::Ending& x : t.leaf_end) {
+                row[x.pos] = (!Internal && lane.species == static_cast<std::int64_t>(x.branch)) ? 1.0 : 0.0;
+            }
+            for (const SliceTable::Ending& x : t.internal_end) {
+                double v = x.ext_r * top[x.child_l] + x.ext_l * top[x.child_r];
+                if (Internal) v = v + (lane.w.top[x.child_l] * lane.z.top[x.child_r] + lane.w.top[x.child_r] * lane.z.top[x.child_l]);
+                row[x.pos] = v;
+            }
+            continue;
+        }
+        // Values of different scales, each brought to the lane's by an exact
+        // power of two.
+        const std::int64_t S = lane.scale;
+        const std::int64_t* ts = lane.out.top_scale;
+        for (const SliceTable::Carry& c : t.carry) row[c.pos] = times_pow2(top[c.branch], S - ts[c.branch]);
         for (const SliceTable::Ending& x : t.leaf_end) {
-            row[x.pos] = (!Internal && lane.species == static_cast<std::int64_t>(x.branch)) ? 1.0 : 0.0;
+            row[x.pos] = (!Internal && lane.species == static_cast<std::int64_t>(x.branch)) ? times_pow2(1.0, S) : 0.0;
         }
         for (const SliceTable::Ending& x : t.internal_end) {
-            double v = x.ext_r * top[x.child_l] + x.ext_l * top[x.child_r];
+            const std::uint32_t cl = x.child_l, cr = x.child_r;
+            double v = x.ext_r * times_pow2(top[cl], S - ts[cl]) + x.ext_l * times_pow2(top[cr], S - ts[cr]);
             if (Internal) {
-                v = v + lane.children_factor.apply(lane.wtop[x.child_l] * lane.ztop[x.child_r] +
-                                                   lane.wtop[x.child_r] * lane.ztop[x.child_l]);
+                const NodeView &w = lane.w, &z = lane.z;
+                v = v + (times_pow2(w.top[cl] * z.top[cr], S - w.top_scale[cl] - z.top_scale[cr]) +
+                         times_pow2(w.top[cr] * z.top[cl], S - w.top_scale[cr] - z.top_scale[cl]));
             }
             row[x.pos] = v;
         }
@@ -213,15 +306,15 @@ template <int L, bool Internal>
     }
     for (int l = 0; l < L; ++l) {
         sum[l] = s[l];
-        if (std::fabs(s[l]) < kRescaleBelow) maybe_rescale(lanes[l], tables, t, 0, sum[l]);
+        if (needs_rescale_check(s[l])) maybe_rescale<Internal>(lanes[l], t, ti, 0, sum[l]);
     }
 }
 
 // Row j -> row j + 1 of slice t for L nodes; the sums of the new rows go to
 // next_sum (left to right, as the next step needs them).
 template <int L, bool Internal>
-[[gnu::always_inline]] inline void step_rows(const Tables& tables, const SliceTable& t, std::uint64_t j, Lane* lanes, const double* sum,
-               double* next_sum) {
+[[gnu::always_inline]] inline void step_rows(const Tables& tables, const SliceTable& t, std::uint64_t j, Lane* lanes,
+                                             const double* sum, double* next_sum) {
     const std::size_t N = t.N;
     const std::size_t at = t.grid_offset + j * N;
     const double* A = t.a.data() + j * N;
@@ -231,21 +324,24 @@ template <int L, bool Internal>
     const double* pw[L];
     const double* pz[L];
     double spw[L], spz[L], s[L];
+    const StepConstants c{t.nm1, t.tn1, t.step, tables.dup2};
+    Pow2Factor f[L];
     for (int l = 0; l < L; ++l) {
-        cur[l] = lanes[l].grid + at;
-        nxt[l] = lanes[l].grid + at + N;
+        f[l] = lanes[l].birth_factor;
+        cur[l] = lanes[l].out.grid + at;
+        nxt[l] = lanes[l].out.grid + at + N;
         s[l] = 0.0;
         if (Internal) {
-            pw[l] = lanes[l].wgrid + at;
-            pz[l] = lanes[l].zgrid + at;
-            spw[l] = lanes[l].wsums[t.sum_offset + j];
-            spz[l] = lanes[l].zsums[t.sum_offset + j];
+            pw[l] = lanes[l].w.grid + at;
+            pz[l] = lanes[l].z.grid + at;
+            spw[l] = lanes[l].w.sums[t.sum_offset + j];
+            spz[l] = lanes[l].z.sums[t.sum_offset + j];
         }
     }
     if (N == 1) {
         for (int l = 0; l < L; ++l) {
             const double r = step_single(cur[l][0], A[0], B[0], Internal ? pw[l][0] : 0.0, Internal ? pz[l][0] : 0.0,
-                                         Internal, t, tables.dup2, lanes[l].children_factor);
+                                         Internal, t, tables.dup2, lanes[l].birth_factor);
             nxt[l][0] = r;
             next_sum[l] = 0.0 + r;
         }
@@ -258,9 +354,9 @@ template <int L, bool Internal>
             Vec4 r;
             if (Internal) {
                 r = step_internal<Vec4>(load4(cur[l] + k), a, b, load4(pw[l] + k), load4(pz[l] + k), sum[l], spw[l],
-                                        spz[l], t, tables.dup2, lanes[l].children_factor);
+                                        spz[l], c, f[l]);
             } else {
-                r = step_tip<Vec4>(load4(cur[l] + k), a, b, sum[l], t);
+                r = step_tip<Vec4>(load4(cur[l] + k), a, b, sum[l], c);
             }
             store4(nxt[l] + k, r);
             s[l] += r[0];
@@ -273,10 +369,10 @@ template <int L, bool Internal>
         for (int l = 0; l < L; ++l) {
             double r;
             if (Internal) {
-                r = step_internal<double>(cur[l][k], A[k], B[k], pw[l][k], pz[l][k], sum[l], spw[l], spz[l], t,
-                                          tables.dup2, lanes[l].children_factor);
+                r = step_internal<double>(cur[l][k], A[k], B[k], pw[l][k], pz[l][k], sum[l], spw[l], spz[l], c,
+                                          f[l]);
             } else {
-                r = step_tip<double>(cur[l][k], A[k], B[k], sum[l], t);
+                r = step_tip<double>(cur[l][k], A[k], B[k], sum[l], c);
             }
             nxt[l][k] = r;
             s[l] += r;
@@ -290,20 +386,33 @@ template <int L, bool Internal>
 template <int L, bool Internal>
 __attribute__((target_clones("avx2", "default"))) void run_lanes(const Tables& tables, Lane* lanes) {
     double sum[L], next_sum[L];
-    for (const SliceTable& t : tables.slices) {
-        initial_rows<L, Internal>(tables, t, lanes, sum);
+    for (std::size_t ti = 0; ti < tables.slices.size(); ++ti) {
+        const SliceTable& t = tables.slices[ti];
+        if (Internal) {
+            for (int l = 0; l < L; ++l) set_birth_factor(lanes[l], ti);
+        }
+        initial_rows<L, Internal>(t, ti, lanes, sum);
         for (std::uint64_t j = 0; j < t.steps; ++j) {
-            for (int l = 0; l < L; ++l) lanes[l].sums[t.sum_offset + j] = sum[l];
+            for (int l = 0; l < L; ++l) lanes[l].out.sums[t.sum_offset + j] = sum[l];
             step_rows<L, Internal>(tables, t, j, lanes, sum, next_sum);
             for (int l = 0; l < L; ++l) {
                 sum[l] = next_sum[l];
-                if (std::fabs(sum[l]) < kRescaleBelow) maybe_rescale(lanes[l], tables, t, j + 1, sum[l]);
+                if (needs_rescale_check(sum[l])) maybe_rescale<Internal>(lanes[l], t, ti, j + 1, sum[l]);
             }
         }
         const std::size_t last = t.grid_offset + t.steps * t.N;
+        const std::size_t next_row0 = ti + 1 < tables.slices.size() ? tables.slices[ti + 1].grid_offset : 0;
         for (int l = 0; l < L; ++l) {
-            const double* row = lanes[l].grid + last;
-            for (std::size_t k = 0; k < t.N; ++k) lanes[l].top[t.branch[k]] = row[k];
+            Lane& lane = lanes[l];
+            const double* row = lane.out.grid + last;
+            double* next = lane.out.grid + next_row0;
+            double* top = lane.out.top;
+            for (const SliceTable::Handoff& h : t.handoff) next[h.to] = row[h.at];
+            for (const std::uint32_t k : t.top_positions) top[t.branch[k]] = row[k];
+            lane.out.slice_scale[ti] = lane.scale;
+            if (!lane.uniform) {
+                for (const std::uint32_t k : t.top_positions) lane.out.top_scale[t.branch[k]] = lane.scale;
+            }
         }
     }
 }
@@ -318,18 +427,46 @@ void run_lanes(const Tables& tables, Lane* lanes, int count) {
     }
 }
 
-// A computed gene node: its storage and scale.
+// A computed gene node.
 struct NodeValues {
-    double* data = nullptr;
-    std::int64_t scale = 0;
-    bool owned = false;  // false for the shared values of a tip
+    NodeBuffer* buffer = nullptr;
+    bool uniform = true;  // one scale for all its values (then every slice's)
+    bool owned = false;   // false for the shared values of a tip
+};
+
+// Terms a * 2^-scale added in order, exactly as the unscaled terms would be
+// while everything stays in range: each is brought to a common scale chosen
+// so that the largest lands near 1.
+struct ScaledSum {
+    std::vector<std::pair<double, std::int64_t>> terms;
+
+    double value_at(std::int64_t* scale) const {
+        // The common scale: the one that brings the largest true term to
+        // about 1 (frexp exponents compared after removing each scale).
+        bool any = false;
+        std::int64_t best = 0;
+        for (const auto& [v, s] : terms) {
+            if (!(v != 0.0) || !std::isfinite(v)) continue;
+            int e = 0;
+            std::frexp(v, &e);
+            const std::int64_t true_exp = e - s;
+            if (!any || true_exp > best) best = true_exp;
+            any = true;
+        }
+        std::int64_t common = terms.empty() ? 0 : terms.front().second;
+        if (any) common = -best;
+        double total = 0.0;
+        for (const auto& [v, s] : terms) total += times_pow2(v, common - s);
+        *scale = common;
+        return total;
+    }
 };
 
 // Scores trees against one engine: tip values are computed once per species,
 // node storage is recycled, and up to kLanes trees advance together.
 class Scorer {
 public:
-    explicit Scorer(const Engine& e) : e_(e), tables_(e), tips_(e.n + 1, nullptr), tip_scales_(e.n + 1, 0) {}
+    explicit Scorer(const Engine& e) : e_(e), tables_(e), tips_(e.n + 1) {}
 
     std::vector<double> score(const std::vector<GeneTree>& trees, std::uint8_t origination) {
         std::vector<double> out(trees.size(), 0.0);
@@ -337,7 +474,6 @@ public:
         std::size_t next_tree = 0;
         Lane lanes[kLanes];
         Run* lane_run[kLanes];
-        int count = 0;
         for (;;) {
             while (active.size() < kLanes && next_tree < trees.size()) {
                 active.push_back(start(trees[next_tree], next_tree));
@@ -361,7 +497,7 @@ public:
                 }
             }
             if (active.empty()) break;
-            count = 0;
+            int count = 0;
             for (Run& run : active) {
                 lane_run[count] = &run;
                 prepare(lanes[count], run);
@@ -381,42 +517,55 @@ private:
         std::vector<NodeValues> nodes;
     };
 
-    double* grid_of(double* data) const { return data; }
-    double* sums_of(double* data) const { return data + tables_.grid_size; }
-    double* top_of(double* data) const { return data + tables_.grid_size + tables_.sum_size; }
+    NodeView view(NodeBuffer* b) const {
+        NodeView v;
+        v.grid = b->values.get();
+        v.sums = v.grid + tables_.grid_size;
+        v.top = v.sums + tables_.sum_size;
+        v.slice_scale = b->scales.get();
+        v.top_scale = v.slice_scale + tables_.slices.size();
+        return v;
+    }
 
-    double* acquire() {
+    // Fresh storage with all tops at 0 (a branch in no slice keeps 0), and
+    // every top's scale at the node's starting one: while the node keeps one
+    // scale, top scales are not written.
+    NodeBuffer* acquire(std::int64_t base_scale) {
+        NodeBuffer* b;
         if (!free_.empty()) {
-            double* d = free_.back();
+            b = free_.back();
             free_.pop_back();
-            return d;
+        } else {
+            storage_.push_back(std::make_unique<NodeBuffer>());
+            b = storage_.back().get();
+            b->values = std::make_unique<double[]>(tables_.grid_size + tables_.sum_size + tables_.top_size);
+            b->scales = std::make_unique<std::int64_t[]>(tables_.slices.size() + tables_.top_size);
         }
-        storage_.push_back(std::make_unique<double[]>(tables_.grid_size + tables_.sum_size + tables_.top_size));
-        return storage_.back().get();
+        const NodeView v = view(b);
+        std::fill(v.top, v.top + tables_.top_size, 0.0);
+        std::fill(v.top_scale, v.top_scale + tables_.top_size, base_scale);
+        return b;
     }
 
     void release(NodeValues& v) {
-        if (v.owned && v.data != nullptr) free_.push_back(v.data);
+        if (v.owned && v.buffer != nullptr) free_.push_back(v.buffer);
         v = NodeValues{};
     }
 
     // The values of a tip in species s, computed on first use.
     NodeValues tip(std::int64_t s) {
         const std::int64_t key = (s >= 0 && static_cast<std::uint64_t>(s) < e_.n && e_.is_leaf[s]) ? s : -1;
-        double*& slot = tips_[static_cast<std::size_t>(key + 1)];
-        if (slot == nullptr) {
-            storage_.push_back(std::make_unique<double[]>(tables_.grid_size + tables_.sum_size + tables_.top_size));
-            slot = storage_.back().get();
+        NodeValues& slot = tips_[static_cast<std::size_t>(key + 1)];
+        if (slot.buffer == nullptr) {
+            slot.buffer = acquire(0);
             Lane lane;
-            lane.grid = grid_of(slot);
-            lane.sums = sums_of(slot);
-            lane.top = top_of(slot);
-            std::fill(lane.top, lane.top + tables_.top_size, 0.0);
+            lane.buffer = slot.buffer;
+            lane.out = view(slot.buffer);
             lane.species = key;
             run_lanes<false>(tables_, &lane, 1);
-            tip_scales_[static_cast<std::size_t>(key + 1)] = lane.scale;
+            slot.uniform = lane.uniform;
         }
-        return {slot, tip_scales_[static_cast<std::size_t>(key + 1)], false};
+        return slot;
     }
 
     Run start(const GeneTree& tree, std::size_t index) {
@@ -434,24 +583,18 @@ private:
         const std::size_t u = run.cursor;
         const NodeValues& w = run.nodes[run.tree->left[u]];
         const NodeValues& z = run.nodes[run.tree->right[u]];
-        double* data = acquire();
         lane = Lane{};
-        lane.grid = grid_of(data);
-        lane.sums = sums_of(data);
-        lane.top = top_of(data);
-        std::fill(lane.top, lane.top + tables_.top_size, 0.0);
-        lane.wgrid = grid_of(w.data);
-        lane.wsums = sums_of(w.data);
-        lane.wtop = top_of(w.data);
-        lane.zgrid = grid_of(z.data);
-        lane.zsums = sums_of(z.data);
-        lane.ztop = top_of(z.data);
-        lane.scale = w.scale + z.scale;
+        lane.w = view(w.buffer);
+        lane.z = view(z.buffer);
+        lane.children_uniform = w.uniform && z.uniform;
+        lane.scale = tables_.slices.empty() ? 0 : lane.w.slice_scale[0] + lane.z.slice_scale[0];
+        lane.buffer = acquire(lane.scale);
+        lane.out = view(lane.buffer);
     }
 
     void complete(Run& run, const Lane& lane) {
         const std::size_t u = run.cursor;
-        run.nodes[u] = {lane.grid, lane.scale, true};
+        run.nodes[u] = {lane.buffer, lane.uniform, true};
         if (u != run.tree->root()) {
             // The children's values are needed by no one else; the root's
             // children stay for the root term.
@@ -469,34 +612,62 @@ private:
         const GeneTree& tree = *run.tree;
         const std::size_t g = tree.root();
         const NodeValues& gv = run.nodes[g];
-        const double* tg = top_of(gv.data);
-        double L;
-        if (origination == 1) {
-            double sum = 0.0;
-            for (const std::uint32_t b : tables_.uniform_branches) sum += tg[b];
-            L = sum / static_cast<double>(tables_.uniform_branches.size());
-        } else {
-            const std::size_t l = static_cast<std::size_t>(e_.left[e_.root]);
-            const std::size_t s = static_cast<std::size_t>(e_.right[e_.root]);
-            L = e_.ext_top[s] * tg[l] + e_.ext_top[l] * tg[s];
-            if (!tree.is_leaf[g]) {
-                const NodeValues& w = run.nodes[tree.left[g]];
-                const NodeValues& z = run.nodes[tree.right[g]];
-                const double* tw = top_of(w.data);
-                const double* tz = top_of(z.data);
-                const Pow2Factor f = Pow2Factor::of(gv.scale - w.scale - z.scale);
-                L = L + f.apply(tw[l] * tz[s] + tw[s] * tz[l]);
-            }
+        const NodeView G = view(gv.buffer);
+        const bool internal = !tree.is_leaf[g];
+        NodeView W, Z;
+        bool uniform = gv.uniform;
+        if (internal) {
+            W = view(run.nodes[tree.left[g]].buffer);
+            Z = view(run.nodes[tree.right[g]].buffer);
+            uniform = uniform && run.nodes[tree.left[g]].uniform && run.nodes[tree.right[g]].uniform;
         }
-        return scaled_log(L, gv.scale);
+        if (origination == 1) {
+            const double count = static_cast<double>(tables_.uniform_branches.size());
+            if (uniform) {
+                double sum = 0.0;
+                for (const std::uint32_t b : tables_.uniform_branches) sum += G.top[b];
+                return scaled_log(sum / count, base_scale(G));
+            }
+            ScaledSum sum;
+            for (const std::uint32_t b : tables_.uniform_branches) sum.terms.push_back({G.top[b], G.top_scale[b]});
+            std::int64_t scale = 0;
+            const double total = sum.value_at(&scale);
+            return scaled_log(total / count, scale);
+        }
+        const std::size_t l = static_cast<std::size_t>(e_.left[e_.root]);
+        const std::size_t s = static_cast<std::size_t>(e_.right[e_.root]);
+        if (uniform) {
+            double L = e_.ext_top[s] * G.top[l] + e_.ext_top[l] * G.top[s];
+            if (internal) L = L + (W.top[l] * Z.top[s] + W.top[s] * Z.top[l]);
+            return scaled_log(L, base_scale(G));
+        }
+        // Each product at its own scale, summed in the same order at a common
+        // one: ((a + b) + (c + d)).
+        ScaledSum parts;
+        parts.terms = {{e_.ext_top[s] * G.top[l], G.top_scale[l]}, {e_.ext_top[l] * G.top[s], G.top_scale[s]}};
+        if (internal) {
+            parts.terms.push_back({W.top[l] * Z.top[s], W.top_scale[l] + Z.top_scale[s]});
+            parts.terms.push_back({W.top[s] * Z.top[l], W.top_scale[s] + Z.top_scale[l]});
+        }
+        std::int64_t common = 0;
+        parts.value_at(&common);
+        double L = times_pow2(parts.terms[0].first, common - parts.terms[0].second) +
+                   times_pow2(parts.terms[1].first, common - parts.terms[1].second);
+        if (internal) {
+            L = L + (times_pow2(parts.terms[2].first, common - parts.terms[2].second) +
+                     times_pow2(parts.terms[3].first, common - parts.terms[3].second));
+        }
+        return scaled_log(L, common);
     }
+
+    // The scale of a node with one scale throughout.
+    std::int64_t base_scale(const NodeView& v) const { return tables_.slices.empty() ? 0 : v.slice_scale[0]; }
 
     const Engine& e_;
     Tables tables_;
-    std::vector<std::unique_ptr<double[]>> storage_;
-    std::vector<double*> free_;
-    std::vector<double*> tips_;  // by species + 1
-    std::vector<std::int64_t> tip_scales_;
+    std::vector<std::unique_ptr<NodeBuffer>> storage_;
+    std::vector<NodeBuffer*> free_;
+    std::vector<NodeValues> tips_;  // by species + 1
 };
 
 }  // namespace

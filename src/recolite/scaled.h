@@ -13,11 +13,11 @@
 
 namespace recolite {
 
-// A node is rescaled when its largest magnitude drops below this, well before
-// any value of interest could reach the subnormal range.
+// Values are rescaled when their largest magnitude leaves [kRescaleBelow,
+// kRescaleAbove], well before any value of interest could leave the normal
+// range of doubles.
 inline constexpr double kRescaleBelow = 0x1p-256;
-// Rescaling never lifts any value of a node above this.
-inline constexpr int kRescaleCeilingExp = 960;
+inline constexpr double kRescaleAbove = 0x1p+256;
 
 // 2^e as a double, exact for -1022 <= e <= 1023.
 inline double pow2(int e) { return std::ldexp(1.0, e); }
