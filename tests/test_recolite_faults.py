@@ -59,6 +59,20 @@ class TestUnderflow:
         plain = R.Undated(sp.left, sp.right, sp.is_leaf, sp.time, sp.parent_time, sp.root, transfers, *rates)
         assert R.batch_scores(plain, *deep_tree, 0)[0] == -math.inf
 
+    @pytest.mark.parametrize("origination", [0, 1])
+    def test_dated_across_slices(self, origination, high_precision):
+        # Several slices: children rescaled in late slices must not make
+        # their contributions vanish at their parent's scale further back.
+        sp = C.species_from_nested(((("a", "b"), "c"), "d"),
+                                   lambda depth, node: {1: 0.25, 2: 0.5}[depth] if isinstance(node, tuple) else 1.0)
+        tree = C.batch([C.random_gene_tree(C.seeded(4), 300, sp.leaves, balanced=True)])
+        got = vc.dated_family_loglik(*sp.dated_args(), *tree, *RATES, 4, origination)[0]
+        exact = R.Dated(sp.n, sp.left, sp.right, sp.is_leaf, sp.time, sp.parent_time, sp.root, *RATES, 4,
+                        num=mpmath.mpf, log=mpmath.log)
+        want = R.batch_scores(exact, *tree, origination)[0]
+        assert want < -750
+        assert got == pytest.approx(want, rel=1e-12)
+
     def test_joint_of_underflowing_trees_is_finite(self, deep_tree):
         sp = cherry()
         joint = vc.dated_joint_loglik(*sp.dated_args(), *deep_tree, *RATES, 24, 0, 2)

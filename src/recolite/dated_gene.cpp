@@ -22,6 +22,9 @@ namespace recolite {
 namespace {
 
 constexpr int kLanes = 4;
+// How far (in binary orders) a node's scale may sit from its children's
+// before it follows them.
+constexpr std::int64_t kFollowMargin = 200;
 
 // What the recursion needs of one slice with at least one branch.
 struct SliceTable {
@@ -252,6 +255,39 @@ void maybe_rescale(Lane& lane, const SliceTable& t, std::size_t ti, std::uint64_
     if (Internal) set_birth_factor(lane, ti);
 }
 
+// The binary exponent of |x| (x != 0, finite) in true terms, for values
+// stored at the given scale.
+inline std::int64_t true_exponent(double x, std::int64_t scale) {
+    int e = 0;
+    std::frexp(x, &e);
+    return e - scale;
+}
+
+// At the start of a slice, an internal node's own values (carried from the
+// later slice) and its children's (which enter through the birth term and
+// at species nodes) may have drifted apart in scale: children rescaled in
+// later slices make their terms vanish, or overflow, at the node's scale.
+// The node's scale then moves to where the larger of the two sits near 1;
+// row 0 holds the values carried over so far. Magnitudes are judged by row
+// sums (within a factor N of the largest value).
+void follow_children(Lane& lane, const SliceTable& t, std::size_t ti, double own_sum) {
+    if (t.steps == 0) return;
+    const double sw = lane.w.sums[t.sum_offset], sz = lane.z.sums[t.sum_offset];
+    const bool own = own_sum != 0.0 && std::isfinite(own_sum);
+    const bool kids = sw != 0.0 && sz != 0.0 && std::isfinite(sw) && std::isfinite(sz);
+    if (!own && !kids) return;
+    std::int64_t top = INT64_MIN;
+    if (own) top = std::max(top, true_exponent(own_sum, lane.scale));
+    if (kids) top = std::max(top, true_exponent(sw, lane.w.slice_scale[ti]) + true_exponent(sz, lane.z.slice_scale[ti]));
+    const std::int64_t k = -top - lane.scale;
+    if (k > -kFollowMargin && k < kFollowMargin) return;
+    double* row = lane.out.grid + t.grid_offset;
+    for (std::size_t i = 0; i < t.N; ++i) row[i] = times_pow2(row[i], k);
+    lane.scale += k;
+    lane.uniform = false;
+    set_birth_factor(lane, ti);
+}
+
 inline bool needs_rescale_check(double row_sum) {
     const double a = std::fabs(row_sum);
     return a < kRescaleBelow || a > kRescaleAbove;
@@ -384,12 +420,15 @@ template <int L, bool Internal>
 // Computes L gene nodes completely: every slice, latest first. Compiled for
 // two instruction sets, with identical arithmetic.
 template <int L, bool Internal>
-__attribute__((target_clones("avx2", "default"))) void run_lanes(const Tables& tables, Lane* lanes) {
-    double sum[L], next_sum[L];
+RECOLITE_DISPATCH void run_lanes(const Tables& tables, Lane* lanes) {
+    double sum[L] = {}, next_sum[L] = {};
     for (std::size_t ti = 0; ti < tables.slices.size(); ++ti) {
         const SliceTable& t = tables.slices[ti];
         if (Internal) {
-            for (int l = 0; l < L; ++l) set_birth_factor(lanes[l], ti);
+            for (int l = 0; l < L; ++l) {
+                set_birth_factor(lanes[l], ti);
+                if (ti > 0) follow_children(lanes[l], t, ti, sum[l]);
+            }
         }
         initial_rows<L, Internal>(t, ti, lanes, sum);
         for (std::uint64_t j = 0; j < t.steps; ++j) {

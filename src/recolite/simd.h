@@ -14,6 +14,16 @@ namespace recolite {
 
 typedef double Vec4 __attribute__((vector_size(32)));
 
+// Hot kernels are compiled twice, for AVX2 and for the baseline, and picked
+// at load time; the arithmetic is the same operation for operation (no fused
+// multiply-add), so the choice never changes a result. Defining
+// RECOLITE_BASELINE_ONLY builds the baseline alone (to test it).
+#if defined(RECOLITE_BASELINE_ONLY)
+#define RECOLITE_DISPATCH
+#else
+#define RECOLITE_DISPATCH __attribute__((target_clones("avx2", "default")))
+#endif
+
 inline Vec4 load4(const double* p) {
     Vec4 v;
     std::memcpy(&v, p, sizeof v);

@@ -158,7 +158,7 @@ inline Vec4 abs4(Vec4 x) { return x < 0.0 ? -x : x; }
 // Compiled for two instruction sets; vectors cross the call through memory
 // only, since the two pass them differently.
 template <bool Reldated>
-__attribute__((target_clones("avx2", "default"))) void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
+RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
                                                                    double* p, const double* c,
                                                                    double* largest_change) {
     const std::size_t n = e.n;
