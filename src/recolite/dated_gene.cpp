@@ -29,33 +29,29 @@ struct NodeValues {
     bool owned = false;   // false for the shared values of a tip
 };
 
-// Terms a * 2^-scale added in order, exactly as the unscaled terms would be
-// while everything stays in range: each is brought to a common scale chosen
-// so that the largest lands near 1.
-struct ScaledSum {
-    std::vector<std::pair<double, std::int64_t>> terms;
-
-    double value_at(std::int64_t* scale) const {
-        // The common scale: the one that brings the largest true term to
-        // about 1 (frexp exponents compared after removing each scale).
-        bool any = false;
-        std::int64_t best = 0;
-        for (const auto& [v, s] : terms) {
-            if (!(v != 0.0) || !std::isfinite(v)) continue;
-            int e = 0;
-            std::frexp(v, &e);
-            const std::int64_t true_exp = e - s;
-            if (!any || true_exp > best) best = true_exp;
-            any = true;
-        }
-        std::int64_t common = terms.empty() ? 0 : terms.front().second;
-        if (any) common = -best;
-        double total = 0.0;
-        for (const auto& [v, s] : terms) total += times_pow2(v, common - s);
-        *scale = common;
-        return total;
-    }
+// A value stored as value * 2^scale, as node values are.
+struct Scaled {
+    double value;
+    std::int64_t scale;
 };
+
+// The scale at which the largest of the terms (in true terms) is near 1; the
+// first term's scale when none is a finite nonzero value.
+std::int64_t common_scale(const std::vector<Scaled>& terms) {
+    bool any = false;
+    std::int64_t largest = 0;  // binary exponent of the largest true value
+    for (const Scaled& t : terms) {
+        if (t.value == 0.0 || !std::isfinite(t.value)) continue;
+        int e = 0;
+        std::frexp(t.value, &e);
+        if (!any || e - t.scale > largest) largest = e - t.scale;
+        any = true;
+    }
+    return any ? -largest : (terms.empty() ? 0 : terms.front().scale);
+}
+
+// The term brought to another scale by an exact power of two.
+double at_scale(const Scaled& t, std::int64_t scale) { return times_pow2(t.value, scale - t.scale); }
 
 // Scores trees against one engine: tip values are computed once per species,
 // node storage is recycled, and up to kLanes trees advance together.
@@ -223,11 +219,12 @@ private:
                 for (const std::uint32_t b : tables_.uniform_branches) sum += G.top[b];
                 return scaled_log(sum / count, base_scale(G));
             }
-            ScaledSum sum;
-            for (const std::uint32_t b : tables_.uniform_branches) sum.terms.push_back({G.top[b], G.top_scale[b]});
-            std::int64_t scale = 0;
-            const double total = sum.value_at(&scale);
-            return scaled_log(total / count, scale);
+            std::vector<Scaled> terms;
+            for (const std::uint32_t b : tables_.uniform_branches) terms.push_back({G.top[b], G.top_scale[b]});
+            const std::int64_t common = common_scale(terms);
+            double sum = 0.0;
+            for (const Scaled& t : terms) sum += at_scale(t, common);
+            return scaled_log(sum / count, common);
         }
         const std::size_t l = static_cast<std::size_t>(e_.left[e_.root]);
         const std::size_t s = static_cast<std::size_t>(e_.right[e_.root]);
@@ -237,21 +234,16 @@ private:
             return scaled_log(L, base_scale(G));
         }
         // Each product at its own scale, summed in the same order at a common
-        // one: ((a + b) + (c + d)).
-        ScaledSum parts;
-        parts.terms = {{e_.ext_top[s] * G.top[l], G.top_scale[l]}, {e_.ext_top[l] * G.top[s], G.top_scale[s]}};
+        // one: (a + b) + (c + d).
+        std::vector<Scaled> parts = {{e_.ext_top[s] * G.top[l], G.top_scale[l]},
+                                     {e_.ext_top[l] * G.top[s], G.top_scale[s]}};
         if (internal) {
-            parts.terms.push_back({W.top[l] * Z.top[s], W.top_scale[l] + Z.top_scale[s]});
-            parts.terms.push_back({W.top[s] * Z.top[l], W.top_scale[s] + Z.top_scale[l]});
+            parts.push_back({W.top[l] * Z.top[s], W.top_scale[l] + Z.top_scale[s]});
+            parts.push_back({W.top[s] * Z.top[l], W.top_scale[s] + Z.top_scale[l]});
         }
-        std::int64_t common = 0;
-        parts.value_at(&common);
-        double L = times_pow2(parts.terms[0].first, common - parts.terms[0].second) +
-                   times_pow2(parts.terms[1].first, common - parts.terms[1].second);
-        if (internal) {
-            L = L + (times_pow2(parts.terms[2].first, common - parts.terms[2].second) +
-                     times_pow2(parts.terms[3].first, common - parts.terms[3].second));
-        }
+        const std::int64_t common = common_scale(parts);
+        double L = at_scale(parts[0], common) + at_scale(parts[1], common);
+        if (internal) L = L + (at_scale(parts[2], common) + at_scale(parts[3], common));
         return scaled_log(L, common);
     }
 
