@@ -92,7 +92,10 @@ private:
     // is told of each finished job, whose values are in pending_[lane].
     template <class NextJob, class Done>
     void sweep_until_done(NextJob& next_job, Done&& done) {
-        for (int l = 0; l < kLanes; ++l) state_[l].busy = next_job(l);
+        for (int l = 0; l < kLanes; ++l) {
+            state_[l].busy = next_job(l);
+            if (!state_[l].busy) lanes_.clear(l);
+        }
         for (;;) {
             bool any = false;
             for (int l = 0; l < kLanes; ++l) any = any || state_[l].busy;
@@ -111,6 +114,7 @@ private:
                 }
                 done(l, pending_[l], s.scale);
                 s.busy = next_job(l);
+                if (!s.busy) lanes_.clear(l);
             }
         }
     }

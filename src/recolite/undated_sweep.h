@@ -65,6 +65,13 @@ public:
         }
     }
 
+    // An idle lane holds zeros, which sweep to zeros at full speed (values
+    // left from a finished job may be subnormal, which would slow every
+    // sweep).
+    void clear(int lane) {
+        for (std::size_t b = 0; b < e_.n; ++b) p_[b * kLanes + lane] = c_[b * kLanes + lane] = 0.0;
+    }
+
     void unload(int lane, double* out) const {
         for (std::size_t b = 0; b < e_.n; ++b) out[b] = p_[b * kLanes + lane];
     }
