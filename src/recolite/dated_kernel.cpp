@@ -14,15 +14,15 @@ namespace {
 // before it follows them.
 constexpr std::int64_t kFollowMargin = 200;
 
-// One Euler step for one position (scalar) or four (Vec4): decay, duplication
-// or transfer followed by loss of one copy, transfer in from another branch
-// whose donor copy dies, and the birth term M of an internal node.
 // The per-slice constants of a step, held in locals so that the compiler
 // need not reload them around every store.
 struct StepConstants {
     double nm1, tn1, step, dup2;
 };
 
+// One Euler step for one position (scalar) or four (Vec4): decay, duplication
+// or transfer followed by loss of one copy, transfer in from another branch
+// whose donor copy dies, and the birth term M of an internal node.
 template <class T>
 [[gnu::always_inline]] inline T step_internal(T p, T a, T b, T pw, T pz, double sp, double spw, double spz,
                                               const StepConstants& c, const Pow2Factor& f) {
