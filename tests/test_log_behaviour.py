@@ -250,6 +250,8 @@ def test_bad_trees_raise_and_leave_the_module_usable():
         vc.simulate_log(**dict(CHERRY, time=[0.0, math.nan, 1.0]), **QUIET)
     with pytest.raises(ValueError):
         vc.simulate_log(**CHERRY, **{**QUIET, "loss": -1.0})
+    with pytest.raises(MemoryError):
+        vc.simulate_trace(**CHERRY, **{**QUIET, "initial_size": 2**63})
     assert vc.simulate_log(**CHERRY, **QUIET)[1][0][0] == 1
 
 

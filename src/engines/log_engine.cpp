@@ -286,9 +286,12 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
     now_ = tree_.time[root];
     // The founding content alone must fit: each founding family costs a
     // record, its copy at the root and in both children, and with speciation
-    // records one more record.
+    // records one more record. A size beyond that is an allocation that
+    // cannot succeed.
     const std::uint64_t per_family = kRecordBytes * (record_speciation_ ? 2 : 1) + 3 * sizeof(GeneCopy);
-    if (initial_size_ > memory_budget_ / per_family) return failure(Stop::MemoryLimit);
+    if (initial_size_ > memory_budget_ / per_family) {
+        return EngineError{ErrorKind::Memory, "initial_size " + std::to_string(initial_size_) + " does not fit in memory"};
+    }
     speciate_with(root, found_root(), tree_.time[root]);
 
     for (const NodeId v : order) {

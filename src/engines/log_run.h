@@ -42,10 +42,11 @@ inline constexpr const char* kLogEventLimitMessage =
 // re-mint gene ids and emit S records); false gives the compact trace
 // (speciations copy ids unchanged into both children and emit nothing).
 //
-// Fails with a Value error for a malformed tree or rate, and with a Runtime
+// Fails with a Value error for a malformed tree or rate; with a Runtime
 // error when the run draws more than `max_events` events or when its records
-// and gene copies would outgrow `memory_budget` bytes (0: a share of the
-// machine's physical memory). No partial result is returned.
+// and gene copies outgrow `memory_budget` bytes (0: a share of the machine's
+// physical memory); with a Memory error when `initial_size` alone cannot fit
+// or an allocation fails. No partial result is returned.
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
                            std::uint64_t max_events = kLogMaxEvents, std::uint64_t memory_budget = 0);
 
