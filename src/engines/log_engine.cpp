@@ -276,9 +276,10 @@ bool LogEngine::over_budget() const {
 
 EngineError LogEngine::failure(Stop why) const {
     if (why == Stop::EventLimit) return runtime_error(kLogEventLimitMessage);
-    return runtime_error("exceeded the memory budget of the event log (" + std::to_string(memory_budget_) +
-                         " bytes) after " + std::to_string(events_) +
-                         " events; families likely growing without bound — set max_family_size");
+    return EngineError{ErrorKind::Memory, "the event log outgrew its memory budget (" +
+                                              std::to_string(memory_budget_) + " bytes) after " +
+                                              std::to_string(events_) +
+                                              " events; families likely growing without bound — set max_family_size"};
 }
 
 Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {

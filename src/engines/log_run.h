@@ -43,10 +43,11 @@ inline constexpr const char* kLogEventLimitMessage =
 // (speciations copy ids unchanged into both children and emit nothing).
 //
 // Fails with a Value error for a malformed tree or rate; with a Runtime
-// error when the run draws more than `max_events` events or when its records
-// and gene copies outgrow `memory_budget` bytes (0: a share of the machine's
-// physical memory); with a Memory error when `initial_size` alone cannot fit
-// or an allocation fails. No partial result is returned.
+// error when the run draws more than `max_events` events; with a Memory error
+// when its records and gene copies outgrow `memory_budget` bytes (0: a share
+// of the machine's physical memory, leaving room for the Python result), when
+// `initial_size` alone cannot fit, or when an allocation fails. No partial
+// result is returned.
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
                            std::uint64_t max_events = kLogMaxEvents, std::uint64_t memory_budget = 0);
 

@@ -6,8 +6,11 @@ void raise_engine_error(const vornix::EngineError& error) {
     using vornix::ErrorKind;
     switch (error.kind) {
         case ErrorKind::Memory:
-            PyErr_NoMemory();
-            throw Error{};
+            if (error.message.empty()) {
+                PyErr_NoMemory();
+                throw Error{};
+            }
+            raise(PyExc_MemoryError, error.message.c_str());
         case ErrorKind::Value:
             raise(PyExc_ValueError, error.message.c_str());
         case ErrorKind::Os:

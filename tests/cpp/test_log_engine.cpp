@@ -54,13 +54,13 @@ TEST_CASE("the event limit allows exactly max_events draws and returns nothing b
              std::string("exceeded max_events; families likely growing without bound — set max_family_size"));
 }
 
-TEST_CASE("a run that outgrows its memory budget stops with a runtime error") {
+TEST_CASE("a run that outgrows its memory budget stops with a memory error") {
     const SpeciesTree tree = four_leaves();
     LogParams p = busy();
     p.initial_size = 20;  // the founding content fits; the first speciations do not
     auto small = run_log(tree, p, true, kLogMaxEvents, 4096);
     CHECK(!small.ok());
-    CHECK(small.error().kind == ErrorKind::Runtime);
+    CHECK(small.error().kind == ErrorKind::Memory);
     CHECK(small.error().message.find("memory budget") != std::string::npos);
     // A founding size no machine could hold fails before allocating it.
     p.initial_size = std::uint64_t{1} << 60;
