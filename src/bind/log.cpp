@@ -91,18 +91,9 @@ py::Ref run(const py::Signature& sig, bool record_speciation, PyObject* const* a
             PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
     SpeciesTree tree = read_species_tree(a);
-    LogParams p;
-    p.duplication = a.f64();
-    p.transfer = a.f64();
-    p.loss = a.f64();
-    p.origination = a.f64();
-    p.initial_size = a.u64();
-    p.cap = a.i64();
-    p.seed = a.u64();
-    p.mode = read_transfer_mode(a);
+    const LogParams p = read_family_params(a);
     require_tree(tree, Speciation::FirstTwo);
-    require_rates({{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss},
-                   {"origination", p.origination}});
+    require_family_rates(p);
 
     LogResult result = py::unwrap(run_log(tree, p, record_speciation, kLogMaxEvents));
     py::IntPool pool(pool_limit(result.records, tree.n_nodes));

@@ -24,41 +24,29 @@ const py::Signature kParallelSignature = parallel_signature();
 
 struct ProfileArgs {
     SpeciesTree tree;
-    double duplication, transfer, loss, origination;
-    std::uint64_t initial_size;
-    std::int64_t cap;
-    std::uint64_t seed;
-    TransferMode mode;
+    FamilyParams family;
 };
 
 ProfileArgs read_profile_args(py::Args& a) {
     ProfileArgs p;
     p.tree = read_species_tree(a);
-    p.duplication = a.f64();
-    p.transfer = a.f64();
-    p.loss = a.f64();
-    p.origination = a.f64();
-    p.initial_size = a.u64();
-    p.cap = a.i64();
-    p.seed = a.u64();
-    p.mode = read_transfer_mode(a);
+    p.family = read_family_params(a);
     return p;
 }
 
 void validate(const ProfileArgs& p) {
     require_tree(p.tree, Speciation::AllChildren);
-    require_rates({{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss},
-                   {"origination", p.origination}});
+    require_family_rates(p.family);
 }
 
 profiles::ProfileParams engine_params(const ProfileArgs& p) {
     profiles::ProfileParams e;
-    e.duplication = p.duplication;
-    e.transfer = p.transfer;
-    e.loss = p.loss;
-    e.origination = p.origination;
-    e.cap = p.cap;
-    e.mode = p.mode;
+    e.duplication = p.family.duplication;
+    e.transfer = p.family.transfer;
+    e.loss = p.family.loss;
+    e.origination = p.family.origination;
+    e.cap = p.family.cap;
+    e.mode = p.family.mode;
     return e;
 }
 
@@ -69,7 +57,8 @@ PyObject* simulate_profiles(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         py::Args a(kProfilesSignature, args, nargs, kwnames);
         ProfileArgs p = read_profile_args(a);
         validate(p);
-        return py::coo_tuple(py::unwrap(profiles::run_profiles(p.tree, engine_params(p), p.seed, p.initial_size)));
+        const FamilyParams& f = p.family;
+        return py::coo_tuple(py::unwrap(profiles::run_profiles(p.tree, engine_params(p), f.seed, f.initial_size)));
     });
 }
 
@@ -80,8 +69,9 @@ PyObject* simulate_profiles_parallel(PyObject*, PyObject* const* args, Py_ssize_
         const std::uint64_t n_copies = a.u64();
         const std::uint64_t n_threads = a.u64();
         validate(p);
-        return py::coo_tuple(py::unwrap(
-            profiles::run_profiles_parallel(p.tree, engine_params(p), p.seed, p.initial_size, n_copies, n_threads)));
+        const FamilyParams& f = p.family;
+        return py::coo_tuple(py::unwrap(profiles::run_profiles_parallel(p.tree, engine_params(p), f.seed,
+                                                                        f.initial_size, n_copies, n_threads)));
     });
 }
 

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "model/family_params.h"
 #include "model/rates.h"
 #include "model/recipient.h"
 #include "model/species_tree.h"
@@ -32,11 +33,32 @@ inline TransferMode read_transfer_mode(py::Args& a) {
     return m;
 }
 
+// duplication, transfer, loss, origination, initial_size, cap, seed, then the
+// transfer mode: the parameters every gene-family function takes after the
+// species tree (and, for the writer, the names).
+inline FamilyParams read_family_params(py::Args& a) {
+    FamilyParams p;
+    p.duplication = a.f64();
+    p.transfer = a.f64();
+    p.loss = a.f64();
+    p.origination = a.f64();
+    p.initial_size = a.u64();
+    p.cap = a.i64();
+    p.seed = a.u64();
+    p.mode = read_transfer_mode(a);
+    return p;
+}
+
 // Raises ValueError for the first unusable rate, in parameter order.
 inline void require_rates(std::initializer_list<std::pair<const char*, double>> rates) {
     for (const auto& [name, value] : rates) {
         if (auto msg = check_rate(name, value); !msg.empty()) py::raise(PyExc_ValueError, msg.c_str());
     }
+}
+
+inline void require_family_rates(const FamilyParams& p) {
+    require_rates({{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss},
+                   {"origination", p.origination}});
 }
 
 // Raises ValueError when the tree cannot be simulated on.

@@ -30,20 +30,11 @@ PyObject* simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         py::Args a(kWriteSignature, args, nargs, kwnames);
         SpeciesTree tree = read_species_tree(a);
         const std::vector<std::string> names = a.vec_str();
-        LogParams p;
-        p.duplication = a.f64();
-        p.transfer = a.f64();
-        p.loss = a.f64();
-        p.origination = a.f64();
-        p.initial_size = a.u64();
-        p.cap = a.i64();
-        p.seed = a.u64();
-        p.mode = read_transfer_mode(a);
+        const LogParams p = read_family_params(a);
         const double total_age = a.f64();
         const std::string outdir = a.str();
         require_tree(tree, Speciation::FirstTwo);
-        require_rates(
-            {{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss}, {"origination", p.origination}});
+        require_family_rates(p);
         require_names(names, tree.n_nodes);
         const WriteCounts counts = py::unwrap(vornix::simulate_and_write(tree, p, names, total_age, outdir));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));

@@ -7,24 +7,15 @@
 #include <cstdint>
 
 #include "engines/log_records.h"
+#include "model/family_params.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/species_tree.h"
 
 namespace vornix {
 
-// The run's parameters besides the species tree, as the Python functions
-// receive them.
-struct LogParams {
-    double duplication = 0.0;  // per copy per unit time
-    double transfer = 0.0;     // per copy per unit time
-    double loss = 0.0;         // per copy per unit time
-    double origination = 0.0;  // per live branch per unit time
-    std::uint64_t initial_size = 0;  // founding families at the root, one copy each
-    std::int64_t cap = -1;           // most copies of one family per branch; negative: no limit
-    std::uint64_t seed = 0;
-    TransferMode mode;
-};
+// The run's parameters besides the species tree.
+using LogParams = FamilyParams;
 
 struct LogResult {
     Records records;
@@ -33,10 +24,8 @@ struct LogResult {
 };
 
 // The event budget of every run started from Python.
-inline constexpr std::uint64_t kLogMaxEvents = 2'000'000'000;
-
-inline constexpr const char* kLogEventLimitMessage =
-    "exceeded max_events; families likely growing without bound — set max_family_size";
+inline constexpr std::uint64_t kLogMaxEvents = kFamilyMaxEvents;
+inline constexpr const char* kLogEventLimitMessage = kFamilyEventLimitMessage;
 
 // Runs the engine. `record_speciation` true gives the full log (speciations
 // re-mint gene ids and emit S records); false gives the compact trace

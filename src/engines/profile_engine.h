@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engines/profile_genome.h"
+#include "model/family_params.h"
 #include "model/fenwick.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
@@ -18,9 +19,8 @@
 namespace vornix::profiles {
 
 // Most events one copy may run before it is declared a runaway.
-inline constexpr std::uint64_t kEventLimit = 2'000'000'000;
-inline constexpr const char* kEventLimitMessage =
-    "exceeded max_events; families likely growing without bound \u2014 set max_family_size";
+inline constexpr std::uint64_t kEventLimit = kFamilyMaxEvents;
+inline constexpr const char* kEventLimitMessage = kFamilyEventLimitMessage;
 
 // Everything a copy needs besides the tree, its seed and its founding size.
 struct ProfileParams {
