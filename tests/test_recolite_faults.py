@@ -153,3 +153,20 @@ class TestNormalisation:
                       dup_factor=1)
         scores = R.batch_scores(old, *gt, 0)
         assert self.deficit(scores, weights, math.log(old.extinction(0))) > rate / 4
+
+
+def test_long_fast_slices_stay_finite():
+    """A slice long and fast enough that the children's values are stored far
+    apart in scale: the birth term must not overflow on the way to the node's
+    scale (the value agrees with an extended-precision evaluation)."""
+    T, F = True, False
+    got = vc.dated_joint_loglik(
+        [10, 3, 3, 9, 8, 7, 7, 8, 9, 10, -1], [-1, -1, -1, 1, -1, -1, -1, 5, 4, 3, 0],
+        [-1, -1, -1, 2, -1, -1, -1, 6, 7, 8, 9], [T, T, T, F, T, T, T, F, F, F, F],
+        [1000.0, 976.8484870640076, 1000.0, 755.7192675135204, 1000.0, 1000.0, 977.1877311612501,
+         842.6538029124274, 601.635541932693, 393.34375764913494, 0.1],
+        [0.1, 755.7192675135204, 755.7192675135204, 393.34375764913494, 601.635541932693, 842.6538029124274,
+         842.6538029124274, 601.635541932693, 393.34375764913494, 0.1, 0.0],
+        10, [0, 5], [T, T, F, T, F], [-1, -1, 1, -1, 3], [-1, -1, 0, -1, 2], [1, 1, -1, 1, -1],
+        0.03529620682015401, 1.0569136527250398, 0.028998548170273288, 1, 1, 0)
+    assert got == float.fromhex("-0x1.57134251c825fp+7")

@@ -28,8 +28,16 @@ template <class T>
                                               const StepConstants& c, const Pow2Factor& f) {
     const T pbar = (sp - p) / c.nm1;
     const T inner = p * a - b * pbar;
-    T m = (c.dup2 * pw) * pz + c.tn1 * ((spw - pw) * pz + pw * (spz - pz));
-    if (f.active) m = (m * f.first) * f.second;
+    T m;
+    if (f.active) {
+        // Scaling every factor by its exact power of two first gives the same
+        // bits as scaling the result, without overflowing in between.
+        const T qw = pw * f.w_part, qz = pz * f.z_part;
+        const double sqw = spw * f.w_part, sqz = spz * f.z_part;
+        m = (c.dup2 * qw) * qz + c.tn1 * ((sqw - qw) * qz + qw * (sqz - qz));
+    } else {
+        m = (c.dup2 * pw) * pz + c.tn1 * ((spw - pw) * pz + pw * (spz - pz));
+    }
     return (p - c.step * inner) + c.step * m;
 }
 
@@ -45,7 +53,8 @@ template <class T>
 [[gnu::always_inline]] inline double step_single(double p, double a, double b, double pw, double pz, bool internal,
                                                  const SliceTable& t, double dup2, const Pow2Factor& f) {
     const double inner = p * a - b * 0.0;
-    const double m = internal ? f.apply((dup2 * pw) * pz) : 0.0;
+    double m = 0.0;
+    if (internal) m = f.active ? (dup2 * (pw * f.w_part)) * (pz * f.z_part) : (dup2 * pw) * pz;
     return (p - t.step * inner) + t.step * m;
 }
 
@@ -56,7 +65,16 @@ double max_abs(const double* x, std::size_t count) {
 }
 
 void set_birth_factor(Lane& lane, std::size_t ti) {
-    lane.birth_factor = Pow2Factor::of(lane.scale - lane.w.slice_scale[ti] - lane.z.slice_scale[ti]);
+    const std::int64_t sw = lane.w.slice_scale[ti], sz = lane.z.slice_scale[ti];
+    Pow2Factor f = Pow2Factor::of(lane.scale - sw - sz);
+    // Each child's values move to half the node's scale: balanced children
+    // then sit near 1 and their product near the node's values.
+    const std::int64_t half = lane.scale / 2;
+    const std::int64_t a = std::clamp<std::int64_t>(half - sw, -1000, 1000);
+    const std::int64_t b = std::clamp<std::int64_t>(lane.scale - half - sz, -1000, 1000);
+    f.w_part = pow2(static_cast<int>(a));
+    f.z_part = pow2(static_cast<int>(b));
+    lane.birth_factor = f;
 }
 
 // Called when the sum of row j of slice t (just formed) is small or large:

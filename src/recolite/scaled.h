@@ -33,6 +33,10 @@ inline double times_pow2(double x, std::int64_t e) {
 // A power-of-two factor 2^e applied as one or two exact multiplications.
 struct Pow2Factor {
     double first = 1.0, second = 1.0;
+    // The same power of two split between two factors of a product (their
+    // exponents add up to the whole), so that each factor can be brought near
+    // its final scale before multiplying and two large factors never overflow.
+    double w_part = 1.0, z_part = 1.0;
     bool active = false;
 
     static Pow2Factor of(std::int64_t e) {
