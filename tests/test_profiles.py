@@ -131,7 +131,10 @@ class TestCountingRules:
 
 class TestParallel:
     def test_result_does_not_depend_on_thread_count(self):
-        data = json.loads((SHARED / "species_tree_100.json").read_text())
+        path = SHARED / "species_tree_100.json"
+        if not path.exists():
+            pytest.skip(f"shared benchmark input {path} is not beside this checkout")
+        data = json.loads(path.read_text())
         tree = {k: data[k] for k in ("n_nodes", "parent", "time", "extant_leaf", "root")}
         kw = dict(duplication=0.2, transfer=0.2, loss=0.35, origination=1.0, initial_size=200, n_copies=13,
                   distance_decay=1.0, cap=5, replacement=0.5)
