@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
+
+#include <unistd.h>
 
 namespace vornix {
 
@@ -27,7 +30,30 @@ std::int64_t saturating_i64(double x) {
     return static_cast<std::int64_t>(x);
 }
 
+EngineError out_of_memory() { return EngineError{ErrorKind::Memory, "out of memory"}; }
+
+// Physical memory, lowered to a control-group limit when one is set.
+std::uint64_t usable_memory_bytes() {
+    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0) bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        std::ifstream in(path);
+        std::uint64_t limit = 0;
+        if (in >> limit && limit > 0 && limit < bytes) bytes = limit;  // "max" does not parse: no limit
+    }
+    return bytes;
+}
+
 }  // namespace
+
+std::uint64_t default_segment_budget() {
+    // A segment costs 24 bytes natively, up to about twice that with chunk
+    // slack and genome copies in flight, and about 150 bytes as a Python
+    // tuple of four ints.
+    static const std::uint64_t budget = std::max<std::uint64_t>(usable_memory_bytes() / 512, 1u << 20);
+    return budget;
+}
 
 std::string check_nucleotide_params(const NucleotideParams& p) {
     const bool root_length_used = p.initial_size > 0 || p.origination > 0.0;
@@ -43,10 +69,12 @@ std::string check_nucleotide_params(const NucleotideParams& p) {
     return {};
 }
 
-NEngine::NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params)
+NEngine::NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params,
+                 const NucleotideLimits& limits)
     : tree_(tree),
       children_(std::move(children)),
       p_(params),
+      limits_(limits),
       rate_sum_((((params.inversion + params.loss) + params.duplication) + params.transfer) + params.transposition),
       genomes_(tree.n_nodes),
       position_(tree.n_nodes, kNoNode),
@@ -67,13 +95,27 @@ void NEngine::activate(NodeId c) {
     refresh(c);
 }
 
-void NEngine::speciate(NodeId v, NGenome&& g) {
+std::optional<EngineError> NEngine::count_segments(std::size_t before, std::size_t after) {
+    segments_held_ = segments_held_ + after - before;
+    if (segments_held_ > limits_.max_segments) return out_of_memory();
+    return std::nullopt;
+}
+
+std::optional<EngineError> NEngine::speciate(NodeId v, NGenome&& g) {
     const auto kids = children_.of(v);
+    if (kids.empty()) return count_segments(g.count(), 0);
+    // Every child but the last gets a copy; the last takes g itself.
     for (std::size_t i = 0; i < kids.size(); ++i) {
         const NodeId c = kids[i];
-        genomes_[c] = i + 1 < kids.size() ? g : std::move(g);
+        if (i + 1 < kids.size()) {
+            if (auto err = count_segments(0, g.count())) return err;
+            genomes_[c] = g;
+        } else {
+            genomes_[c] = std::move(g);
+        }
         activate(c);
     }
+    return std::nullopt;
 }
 
 void NEngine::end_branch(NodeId v) {
@@ -94,15 +136,16 @@ std::int64_t NEngine::stretch_length(std::int64_t len) {
     return std::min(std::max(k, std::int64_t{1}), len);
 }
 
-std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order, std::uint64_t max_events) {
+std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order) {
     // The root genome: initial_size whole units, ids 0, 1, ...
+    if (auto err = count_segments(0, p_.initial_size)) return err;
     std::vector<NSeg> root_units(p_.initial_size);
     for (std::uint64_t k = 0; k < p_.initial_size; ++k) {
         root_units[k] = NSeg{0, p_.root_length, static_cast<std::uint32_t>(k), 1};
     }
     next_id_ = static_cast<std::uint32_t>(p_.initial_size);
     now_ = tree_.time[tree_.root];
-    speciate(static_cast<NodeId>(tree_.root), NGenome(std::move(root_units)));
+    if (auto err = speciate(static_cast<NodeId>(tree_.root), NGenome(std::move(root_units)))) return err;
 
     for (const NodeId v : order) {
         const double node_time = tree_.time[v];
@@ -110,13 +153,15 @@ std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order, std::u
             const double dt = rng_.waiting_time(rate);
             if (!std::isfinite(dt) || now_ + dt >= node_time) break;  // the drawn event is discarded
             now_ = now_ + dt;
-            if (++events_ > max_events) return runtime_error(kNucleotideLimitMessage);
+            if (++events_ > limits_.max_events) return runtime_error(kNucleotideLimitMessage);
             // find_live returns the slot count only when rounding left a total
             // above zero with no live genome holding a positive rate: then no
             // genome can host the event and nothing happens.
             const std::size_t w = sampler_.find_live(rng_.weighted_target(rate));
             if (w >= sampler_.size()) continue;
+            const std::size_t before = genomes_[w].count();
             if (auto err = event(static_cast<NodeId>(w))) return err;
+            if (auto err = count_segments(before, genomes_[w].count())) return err;
         }
         now_ = node_time;
 
@@ -131,7 +176,9 @@ std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order, std::u
         if (tree_.extant_leaf[v]) {
             leaves_.push_back(NLeaf{v, g.release()});
         } else if (children_.count(v) > 0) {
-            speciate(v, std::move(g));
+            if (auto err = speciate(v, std::move(g))) return err;
+        } else {
+            (void)count_segments(g.count(), 0);  // an extinct leaf's genome is dropped
         }
     }
     return std::nullopt;
@@ -192,7 +239,12 @@ std::optional<EngineError> NEngine::transfer(NodeId w) {
     const std::int64_t target_len = target.length();
     const std::int64_t q = static_cast<std::int64_t>(rng_.index_below(static_cast<std::uint64_t>(target_len) + 1));
     if (auto err = check_growth(target_len, b)) return err;
+    const std::size_t before = target.count();
     insert_segments(target, q, transfer_buf_);
+    // The donor's own change is counted by the caller.
+    if (*recipient != w) {
+        if (auto err = count_segments(before, target.count())) return err;
+    }
     refresh(w);
     refresh(*recipient);
     return std::nullopt;
@@ -218,20 +270,20 @@ std::optional<EngineError> NEngine::originate(NGenome& g) {
 NucleotideResult NEngine::take_result() { return NucleotideResult{std::move(leaves_), events_, next_id_}; }
 
 Outcome<NucleotideResult> run_nucleotide(const SpeciesTree& tree, const NucleotideParams& params,
-                                         std::uint64_t max_events) {
+                                         const NucleotideLimits& limits) {
     Outcome<TreeWalk> walk = prepare_tree(tree, Speciation::AllChildren);
     if (!walk.ok()) return walk.error();
     if (auto msg = check_nucleotide_params(params); !msg.empty()) return value_error(std::move(msg));
     try {
-        NEngine engine(tree, std::move(walk.value().children), params);
-        if (auto err = engine.run(walk.value().order, max_events)) return std::move(*err);
+        NEngine engine(tree, std::move(walk.value().children), params, limits);
+        if (auto err = engine.run(walk.value().order)) return std::move(*err);
         return engine.take_result();
     } catch (const std::bad_alloc&) {
         // Genomes can outgrow memory long before the event limit; the state
         // built so far is freed on the way out.
-        return EngineError{ErrorKind::Memory, "out of memory"};
+        return out_of_memory();
     } catch (const std::length_error&) {
-        return EngineError{ErrorKind::Memory, "out of memory"};
+        return out_of_memory();
     }
 }
 

@@ -55,24 +55,39 @@ struct NucleotideResult {
 // 64-bit length.
 std::string check_nucleotide_params(const NucleotideParams& params);
 
+// How many segments all genomes of a run (live branches and reported leaves)
+// may hold together: a share of the machine's memory (the smaller of the
+// physical memory and any control-group limit). With overcommitted memory a
+// runaway genome is not refused an allocation but gets the process killed,
+// so the engine stops it first. The share leaves room for the Python tuples
+// the leaves' segments become.
+std::uint64_t default_segment_budget();
+
+struct NucleotideLimits {
+    std::uint64_t max_events = kNucleotideEventLimit;
+    std::uint64_t max_segments = default_segment_budget();
+};
+
 // Runs one simulation. Fails with a Value error for a malformed tree or
 // parameters, a Runtime error when more than `max_events` events are drawn or
-// a genome outgrows a 64-bit length. Allocation failure throws std::bad_alloc.
+// a genome outgrows a 64-bit length, and a Memory error when the genomes
+// outgrow `max_segments` or an allocation fails.
 Outcome<NucleotideResult> run_nucleotide(const SpeciesTree& tree, const NucleotideParams& params,
-                                         std::uint64_t max_events = kNucleotideEventLimit);
+                                         const NucleotideLimits& limits = {});
 
 // The engine state of one run.
 class NEngine {
 public:
-    NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params);
+    NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params,
+            const NucleotideLimits& limits);
 
     // Recomputes node v's genome rate from its length and updates the sampler.
     void refresh(NodeId v);
     // Gives every child of v a copy of g and makes them live.
-    void speciate(NodeId v, NGenome&& g);
+    std::optional<EngineError> speciate(NodeId v, NGenome&& g);
 
     // Runs the walk along `order`; an error leaves the engine unusable.
-    std::optional<EngineError> run(const std::vector<NodeId>& order, std::uint64_t max_events);
+    std::optional<EngineError> run(const std::vector<NodeId>& order);
 
     NucleotideResult take_result();
 
@@ -81,6 +96,8 @@ private:
     std::int64_t raw_below(std::int64_t m) { return static_cast<std::int64_t>(rng_.index_below(static_cast<std::uint64_t>(m))); }
     void activate(NodeId c);
     void end_branch(NodeId v);
+    // Accounts for a change in the number of segments held.
+    std::optional<EngineError> count_segments(std::size_t before, std::size_t after);
     std::optional<EngineError> event(NodeId w);
     std::optional<EngineError> transfer(NodeId w);
     std::optional<EngineError> originate(NGenome& g);
@@ -88,6 +105,7 @@ private:
     const SpeciesTree& tree_;
     Children children_;
     NucleotideParams p_;
+    NucleotideLimits limits_;
     double rate_sum_;  // the five per-nucleotide rates added left to right
 
     std::vector<NGenome> genomes_;
@@ -100,6 +118,7 @@ private:
     Rng rng_;
     std::uint32_t next_id_ = 0;
     std::uint64_t events_ = 0;
+    std::uint64_t segments_held_ = 0;  // in all genome slots and reported leaves
     double now_ = 0.0;
     std::vector<NLeaf> leaves_;
 };

@@ -36,27 +36,29 @@ struct SegRange {
     bool operator==(const SegRange&) const = default;
 };
 
-// A genome: its segments in reading order and their total length. Locating a
-// position uses the cumulative segment ends, kept lazily: an edit marks the
-// index from which they are stale and the next lookup recomputes only that
-// suffix, then searches by bisection.
+// A genome: one list of segments in reading order, and its total length.
+//
+// The list is stored in consecutive chunks of at most kChunkMax segments, so
+// that a long genome is never shifted or rescanned as a whole: a position is
+// found by stepping over chunk lengths and then over one chunk's segments,
+// and an edit cuts chunks at the ends of its arc and then reorders, copies
+// or drops whole chunks. Chunking is invisible: every operation gives the
+// list a plain segment vector would have. Adjacent chunks that fit together
+// are merged after each edit, so a genome of n segments has fewer than
+// 2n / kChunkMax + 1 chunks.
 class NGenome {
 public:
+    static constexpr std::size_t kChunkMax = 128;
+
     NGenome() = default;
     explicit NGenome(std::vector<NSeg> segments);
 
-    const std::vector<NSeg>& segments() const { return segs_; }
-    std::size_t count() const { return segs_.size(); }
+    std::size_t count() const { return count_; }
     std::int64_t length() const { return length_; }
+    std::size_t chunk_count() const { return chunks_.size(); }
 
-    // Cumulative start of segment k (the genome length for k == count()).
-    std::int64_t start_of(std::size_t k) const;
-    // Index of the segment whose cumulative start is p; count() when p is the
-    // genome length. p must be a boundary.
-    std::size_t index_of_boundary(std::int64_t p) const;
-    // Index of the segment covering position p, 0 <= p < length.
-    std::size_t segment_at(std::int64_t p) const;
-
+    // The segments in reading order.
+    std::vector<NSeg> segments() const;
     // Takes the segments out, leaving an empty genome.
     std::vector<NSeg> release();
 
@@ -67,18 +69,54 @@ public:
     friend void duplicate_arc(NGenome& g, std::int64_t a, std::int64_t b);
     friend void transpose_arc(NGenome& g, std::int64_t a, std::int64_t b, std::int64_t q);
     friend void insert_segments(NGenome& g, std::int64_t q, std::span<const NSeg> pieces);
+    friend void copy_arc(NGenome& g, std::int64_t a, std::int64_t b, std::vector<NSeg>& out);
 
 private:
-    // Segments from index k on changed (or moved): their cumulative ends are stale.
-    void touched_from(std::size_t k) {
-        if (k < valid_) valid_ = k;
-    }
-    void update_ends() const;
+    struct Chunk {
+        std::vector<NSeg> segs;
+        std::int64_t length = 0;
+    };
+    struct ChunkRange {
+        std::size_t first;
+        std::size_t last;
+    };
 
-    std::vector<NSeg> segs_;
+    // Buffers of dropped chunks, reused for new ones so that an edit does not
+    // allocate. A copy of the genome starts without spares.
+    struct Spares {
+        std::vector<std::vector<NSeg>> buffers;
+        Spares() = default;
+        Spares(const Spares&) {}
+        Spares& operator=(const Spares&) { return *this; }
+        Spares(Spares&&) noexcept = default;
+        Spares& operator=(Spares&&) noexcept = default;
+    };
+
+    Chunk new_chunk();
+    void recycle(Chunk&& c);
+    // Splits the segment covering p (makes p a boundary); no change when p is
+    // already one or outside (0, length).
+    void split_segment_at(std::int64_t p);
+    // Makes the boundary p (0 <= p <= length) a chunk boundary and returns the
+    // index of the chunk starting there (the chunk count for p == length).
+    std::size_t cut_chunks_at(std::int64_t p);
+    // The cuts of arc_range, then the chunks making up the arc.
+    ChunkRange arc_chunks(std::int64_t a, std::int64_t b);
+    // Number of segments in the chunks before chunk ci.
+    std::size_t segments_before(std::size_t ci) const;
+    // Position at which chunk ci starts.
+    std::int64_t position_of(std::size_t ci) const;
+    void erase_chunks(std::size_t first, std::size_t last);
+    // Inserts `segs` as new chunks before chunk ci.
+    void insert_chunks(std::size_t ci, std::span<const NSeg> segs);
+    // Restores the chunk bounds after an edit: splits chunks above kChunkMax
+    // and merges neighbours that fit into one.
+    void rebalance();
+
+    std::vector<Chunk> chunks_;
+    Spares spares_;
     std::int64_t length_ = 0;
-    mutable std::vector<std::int64_t> ends_;  // ends_[k]: cumulative end of segment k
-    mutable std::size_t valid_ = 0;           // ends_[0 .. valid_) are current
+    std::size_t count_ = 0;
 };
 
 // Makes p a boundary by cutting the segment that covers it; no change when
@@ -109,8 +147,8 @@ void transpose_arc(NGenome& g, std::int64_t a, std::int64_t b, std::int64_t q);
 // `pieces` must not alias the genome's own segments.
 void insert_segments(NGenome& g, std::int64_t q, std::span<const NSeg> pieces);
 
-// Appends the segments of arc [a, a+b) to `out` (after cutting and, for a
-// wrapping arc, rotating the genome as arc_range does).
+// Appends the segments of arc [a, a+b) to `out`, after cutting and, for a
+// wrapping arc, rotating the genome as arc_range does.
 void copy_arc(NGenome& g, std::int64_t a, std::int64_t b, std::vector<NSeg>& out);
 
 }  // namespace vornix
