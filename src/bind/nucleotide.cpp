@@ -1,7 +1,9 @@
 // simulate_nucleotide.
 #include "bind/functions.h"
 #include "bind/sim_args.h"
+#include "engines/nucleotide_engine.h"
 #include "py/guard.h"
+#include "py/result.h"
 
 namespace vornix::bind {
 
@@ -13,24 +15,49 @@ const py::Signature kNucleotideSignature{
      "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
      "distance_decay", "allow_self"}};
 
+// [(leaf node, [(id, start, end, strand), ...]), ...]. Unit ids repeat across
+// segments and leaves, so they share int objects. A tuple of ints can never
+// be part of a reference cycle, so the segment tuples are untracked at once
+// instead of being walked by every collection the allocations trigger.
+py::Ref leaves_list(const NucleotideResult& result) {
+    py::IntPool ids(std::min<std::size_t>(result.next_id, std::size_t{1} << 16));
+    return py::list_of(result.leaves.size(), [&](std::size_t i) {
+        const NLeaf& leaf = result.leaves[i];
+        py::Ref segments = py::list_of(leaf.segments.size(), [&](std::size_t k) {
+            const NSeg& s = leaf.segments[k];
+            py::Ref t = py::tuple(ids.get(std::uint64_t{s.id}), py::new_int(s.start), py::new_int(s.end),
+                                  py::new_int(std::int64_t{s.strand}));
+            PyObject_GC_UnTrack(t.get());
+            return t;
+        });
+        return py::tuple(py::new_int(std::uint64_t{leaf.node}), std::move(segments));
+    });
+}
+
 }  // namespace
 
 PyObject* simulate_nucleotide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kNucleotideSignature, args, nargs, kwnames);
         SpeciesTree tree = read_species_tree(a);
-        const double inversion = a.f64(), loss = a.f64(), duplication = a.f64(), transfer = a.f64(),
-                     transposition = a.f64(), origination = a.f64();
-        const std::int64_t root_length = a.i64();
-        const double extension = a.f64();
-        const std::uint64_t initial_size = a.u64();
-        const std::uint64_t seed = a.u64();
-        const TransferMode mode = read_transfer_mode(a);
+        NucleotideParams p;
+        p.inversion = a.f64();
+        p.loss = a.f64();
+        p.duplication = a.f64();
+        p.transfer = a.f64();
+        p.transposition = a.f64();
+        p.origination = a.f64();
+        p.root_length = a.i64();
+        p.extension = a.f64();
+        p.initial_size = a.u64();
+        p.seed = a.u64();
+        p.mode = read_transfer_mode(a);
         require_tree(tree, Speciation::AllChildren);
-        require_rates({{"inversion", inversion}, {"loss", loss}, {"duplication", duplication}, {"transfer", transfer},
-                       {"transposition", transposition}, {"origination", origination}});
-        (void)root_length, (void)extension, (void)initial_size, (void)seed, (void)mode;
-        not_built(kNucleotideSignature.name);
+        require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
+                       {"transfer", p.transfer}, {"transposition", p.transposition}, {"origination", p.origination}});
+        // The engine refuses an unusable root_length with a ValueError.
+        const NucleotideResult result = py::unwrap(run_nucleotide(tree, p));
+        return leaves_list(result);
     });
 }
 
