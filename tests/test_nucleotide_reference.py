@@ -11,7 +11,7 @@ import pytest
 import nucleotide_reference as ref
 import vornix_core
 
-CASES = int(os.environ.get("VORNIX_NUCLEOTIDE_CASES", "1000"))
+CASES = int(os.environ.get("VORNIX_NUCLEOTIDE_CASES", "500"))
 
 
 def random_tree(rnd):
