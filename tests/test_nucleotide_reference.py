@@ -47,13 +47,16 @@ def random_settings(rnd):
     extension = rnd.choice([0.0, 0.3, 0.6, 0.8, 0.9, 0.97, 1.0, 2.0, -0.5, math.nan])
     mean_stretch = 1.0 / (1.0 - extension) if 0.0 < extension < 1.0 else 1.0
     rate = lambda top: rnd.choice([0.0, top / 4, top / 2, top])
+    origination = rnd.choice([0.0, 0.3, 1.0])
     if extension >= 1.0:
-        duplication, transfer = 0.0, rate(0.0005)  # every stretch is the whole genome
+        # Every stretch is the whole genome: duplications, transfers and
+        # originations into a non-empty genome double it.
+        duplication, transfer, origination = 0.0, rate(0.0005), min(origination, 0.3)
     else:
         duplication, transfer = rate(0.3 / mean_stretch), rate(0.3 / mean_stretch)
     return dict(
         inversion=rate(0.2), loss=rate(0.2), duplication=duplication, transfer=transfer, transposition=rate(0.2),
-        origination=rnd.choice([0.0, 0.3, 1.0]), root_length=rnd.randint(1, 40), extension=extension,
+        origination=origination, root_length=rnd.randint(1, 40), extension=extension,
         initial_size=rnd.randint(0, 4), seed=rnd.getrandbits(64), replacement=rnd.random(),
         distance_decay=rnd.choice([-1.0, -0.0, 0.0, 0.7, 5.0, math.inf, math.nan]), allow_self=rnd.random() < 0.5,
     )

@@ -1,4 +1,6 @@
 // simulate_nucleotide.
+#include <algorithm>
+
 #include "bind/functions.h"
 #include "bind/sim_args.h"
 #include "engines/nucleotide_engine.h"

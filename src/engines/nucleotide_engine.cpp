@@ -30,7 +30,8 @@ std::int64_t saturating_i64(double x) {
     return static_cast<std::int64_t>(x);
 }
 
-EngineError out_of_memory() { return EngineError{ErrorKind::Memory, "out of memory"}; }
+// A failed allocation: a plain MemoryError.
+EngineError out_of_memory() { return EngineError{ErrorKind::Memory, {}}; }
 
 // Physical memory, lowered to a control-group limit when one is set.
 std::uint64_t usable_memory_bytes() {
@@ -97,8 +98,16 @@ void NEngine::activate(NodeId c) {
 
 std::optional<EngineError> NEngine::count_segments(std::size_t before, std::size_t after) {
     segments_held_ = segments_held_ + after - before;
-    if (segments_held_ > limits_.max_segments) return out_of_memory();
-    return std::nullopt;
+    if (segments_held_ <= limits_.max_segments) return std::nullopt;
+    if (events_ == 0) {
+        return EngineError{ErrorKind::Memory, "initial_size " + std::to_string(p_.initial_size) +
+                                                  " does not fit in memory at every branch of the tree"};
+    }
+    return EngineError{ErrorKind::Memory, "the genomes outgrew their memory budget (" +
+                                              std::to_string(limits_.max_segments) + " segments) after " +
+                                              std::to_string(events_) +
+                                              " events; genome growing without bound — lower duplication/transfer "
+                                              "or raise loss"};
 }
 
 std::optional<EngineError> NEngine::speciate(NodeId v, NGenome&& g) {

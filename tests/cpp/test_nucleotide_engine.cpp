@@ -120,6 +120,7 @@ TEST_CASE("genomes outgrowing the segment budget fail as out of memory") {
     grow.initial_size = 1;
     auto runaway = run_nucleotide(one_branch(100.0), grow, NucleotideLimits{kNucleotideEventLimit, 100000});
     CHECK(!runaway.ok() && runaway.error().kind == ErrorKind::Memory);
+    CHECK(!runaway.ok() && runaway.error().message.find("memory budget") != std::string::npos);
     CHECK(default_segment_budget() >= (std::uint64_t{1} << 20));
 }
 
