@@ -111,7 +111,7 @@ def test_bad_input_raises_and_the_module_stays_usable():
         run(transposition=math.nan)
     with pytest.raises(ValueError, match="invalid species tree"):
         run(tree=dict(TREE, parent=[-1, 0, 0, 1, 1, 9]))
-    with pytest.raises(ValueError, match="reached before its parent"):
+    with pytest.raises(ValueError, match="node 2 is reached before its branch holds a genome"):
         run(tree=dict(n_nodes=3, parent=[-1, 0, 1], time=[0.0, 2.0, 1.0], extant_leaf=[False, False, True], root=0))
     with pytest.raises(OverflowError):
         run(initial_size=-1)

@@ -176,8 +176,7 @@ std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order) {
 
         if (position_[v] == kNoNode) {
             return value_error("invalid species tree: node " + std::to_string(v) +
-                               " is reached before its parent's branch has ended (its time is earlier than its "
-                               "parent's, or equal with a smaller node number)");
+                               " is reached before its branch holds a genome (is it dated before its parent?)");
         }
         end_branch(v);
         NGenome g = std::move(genomes_[v]);
