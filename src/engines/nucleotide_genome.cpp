@@ -33,8 +33,10 @@ std::vector<NSeg> NGenome::segments() const {
 
 std::vector<NSeg> NGenome::release() {
     std::vector<NSeg> out = segments();
-    erase_chunks(0, chunks_.size());
+    chunks_.clear();
     spares_.buffers.clear();
+    length_ = 0;
+    count_ = 0;
     return out;
 }
 
@@ -64,40 +66,35 @@ std::int64_t NGenome::position_of(std::size_t ci) const {
     return p;
 }
 
-void NGenome::split_segment_at(std::int64_t p) {
-    if (p <= 0 || p >= length_) return;
-    std::size_t ci = 0;
-    std::int64_t c = 0;
-    while (c + chunks_[ci].length <= p) c += chunks_[ci++].length;
-    std::vector<NSeg>& segs = chunks_[ci].segs;
-    std::size_t si = 0;
-    while (c + segs[si].length() <= p) c += segs[si++].length();
-    const std::int64_t o = p - c;
-    if (o == 0) return;  // already a boundary
-    const NSeg s = segs[si];
-    NSeg first = s, second = s;
-    if (s.strand > 0) {
-        first.end = s.start + o;
-        second.start = s.start + o;
-    } else {
-        // Reading backwards meets the high coordinates first.
-        first.start = s.end - o;
-        second.end = s.end - o;
-    }
-    segs[si] = first;
-    segs.insert(segs.begin() + static_cast<std::ptrdiff_t>(si + 1), second);
-    ++count_;
-}
-
-std::size_t NGenome::cut_chunks_at(std::int64_t p) {
+std::size_t NGenome::cut_at(std::int64_t p) {
     if (p >= length_) return chunks_.size();
+    if (p <= 0) return 0;
     std::size_t ci = 0;
     std::int64_t chunk_start = 0;
     while (chunk_start + chunks_[ci].length <= p) chunk_start += chunks_[ci++].length;
     if (chunk_start == p) return ci;
     std::vector<NSeg>& segs = chunks_[ci].segs;
     std::size_t si = 0;
-    for (std::int64_t c = chunk_start; c < p; ++si) c += segs[si].length();
+    std::int64_t c = chunk_start;
+    while (c + segs[si].length() <= p) c += segs[si++].length();
+    if (c < p) {
+        // Split segment si; reading backwards meets the high coordinates first.
+        const std::int64_t o = p - c;
+        const NSeg s = segs[si];
+        NSeg first = s, second = s;
+        if (s.strand > 0) {
+            first.end = s.start + o;
+            second.start = s.start + o;
+        } else {
+            first.start = s.end - o;
+            second.end = s.end - o;
+        }
+        segs[si] = first;
+        segs.insert(segs.begin() + static_cast<std::ptrdiff_t>(si + 1), second);
+        ++count_;
+        ++si;
+    }
+    // Segment si now starts at p: it and the rest of the chunk become a new chunk.
     Chunk tail = new_chunk();
     tail.segs.assign(segs.begin() + static_cast<std::ptrdiff_t>(si), segs.end());
     tail.length = chunk_start + chunks_[ci].length - p;
@@ -108,22 +105,19 @@ std::size_t NGenome::cut_chunks_at(std::int64_t p) {
 }
 
 NGenome::ChunkRange NGenome::arc_chunks(std::int64_t a, std::int64_t b) {
+    // Cuts at distinct positions do not interfere, so cutting each end in
+    // turn gives the segments that cutting both first would.
     const std::int64_t m = length_;
     if (b > m - a) {
-        // The arc runs over the end: cut at a and at (a + b) mod m, then turn
+        // The arc runs over the end: cut at (a + b) mod m and at a, then turn
         // the list so that the arc starts at index 0 (a > 0 here).
-        const std::int64_t e = b - (m - a);
-        split_segment_at(a);
-        split_segment_at(e);
-        const std::size_t ca = cut_chunks_at(a);
+        cut_at(b - (m - a));
+        const std::size_t ca = cut_at(a);
         std::rotate(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(ca), chunks_.end());
-        return {0, cut_chunks_at(b)};
+        return {0, cut_at(b)};
     }
-    const std::int64_t o = a + b;  // no overflow: b <= m - a
-    split_segment_at(a);
-    split_segment_at(o);
-    const std::size_t ca = cut_chunks_at(a);
-    return {ca, cut_chunks_at(o)};
+    const std::size_t ca = cut_at(a);
+    return {ca, cut_at(a + b)};  // no overflow: b <= m - a
 }
 
 void NGenome::erase_chunks(std::size_t first, std::size_t last) {
@@ -185,7 +179,7 @@ void NGenome::rebalance() {
 }
 
 void split_at(NGenome& g, std::int64_t p) {
-    g.split_segment_at(p);
+    g.cut_at(p);  // the chunk cut is undone by rebalancing where it is small
     g.rebalance();
 }
 
@@ -217,19 +211,13 @@ void delete_arc(NGenome& g, std::int64_t a, std::int64_t b) {
     if (b > m - a) {
         // Wrapping arc: only the middle stretch [(a + b) mod m, a) survives,
         // in place, without rotating.
-        const std::int64_t e = b - (m - a);
-        g.split_segment_at(a);
-        g.split_segment_at(e);
-        const std::size_t ce = g.cut_chunks_at(e);
-        const std::size_t ca = g.cut_chunks_at(a);
+        const std::size_t ce = g.cut_at(b - (m - a));
+        const std::size_t ca = g.cut_at(a);
         g.erase_chunks(ca, g.chunks_.size());
         g.erase_chunks(0, ce);
     } else {
-        const std::int64_t o = a + b;
-        g.split_segment_at(a);
-        g.split_segment_at(o);
-        const std::size_t ca = g.cut_chunks_at(a);
-        g.erase_chunks(ca, g.cut_chunks_at(o));
+        const std::size_t ca = g.cut_at(a);
+        g.erase_chunks(ca, g.cut_at(a + b));
     }
     g.rebalance();
 }
@@ -260,14 +248,12 @@ void transpose_arc(NGenome& g, std::int64_t a, std::int64_t b, std::int64_t q) {
     if (q >= g.length_ - b) {
         std::rotate(at(r.first), at(r.last), g.chunks_.end());
     } else if (q < arc_start) {
-        g.split_segment_at(q);
         const std::size_t before = g.chunks_.size();
-        const std::size_t j = g.cut_chunks_at(q);
+        const std::size_t j = g.cut_at(q);
         const std::size_t shift = g.chunks_.size() - before;
         std::rotate(at(j), at(r.first + shift), at(r.last + shift));
     } else if (q > arc_start) {
-        g.split_segment_at(q + b);
-        const std::size_t j = g.cut_chunks_at(q + b);
+        const std::size_t j = g.cut_at(q + b);
         std::rotate(at(r.first), at(r.last), at(j));
     }
     // q == arc_start: the arc already sits where it would be reinserted.
@@ -275,12 +261,7 @@ void transpose_arc(NGenome& g, std::int64_t a, std::int64_t b, std::int64_t q) {
 }
 
 void insert_segments(NGenome& g, std::int64_t q, std::span<const NSeg> pieces) {
-    std::size_t ci = g.chunks_.size();
-    if (q < g.length_) {
-        g.split_segment_at(q);
-        ci = g.cut_chunks_at(q);
-    }
-    g.insert_chunks(ci, pieces);
+    g.insert_chunks(g.cut_at(q), pieces);
     g.rebalance();
 }
 

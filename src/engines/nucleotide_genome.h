@@ -94,12 +94,10 @@ private:
 
     Chunk new_chunk();
     void recycle(Chunk&& c);
-    // Splits the segment covering p (makes p a boundary); no change when p is
-    // already one or outside (0, length).
-    void split_segment_at(std::int64_t p);
-    // Makes the boundary p (0 <= p <= length) a chunk boundary and returns the
-    // index of the chunk starting there (the chunk count for p == length).
-    std::size_t cut_chunks_at(std::int64_t p);
+    // Makes p (0 <= p <= length) a segment boundary, splitting the segment
+    // that covers it, and a chunk boundary; returns the index of the chunk
+    // starting at p (the chunk count for p >= length).
+    std::size_t cut_at(std::int64_t p);
     // The cuts of arc_range, then the chunks making up the arc.
     ChunkRange arc_chunks(std::int64_t a, std::int64_t b);
     // Number of segments in the chunks before chunk ci.
