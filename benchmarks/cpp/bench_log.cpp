@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/log_run.h"
+#include "engines/event_log/run.h"
 #include "tree_json.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
     const vornix::SpeciesTree tree = bench::read_tree(path);
 
-    vornix::LogParams p;
+    vornix::event_log::LogParams p;
     p.duplication = 0.2;
     p.transfer = 0.2;
     p.loss = 0.35;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         std::size_t records = 0;
         for (int i = 0; i < repeats; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            auto out = vornix::run_log(tree, p, record_speciation);
+            auto out = vornix::event_log::run_log(tree, p, record_speciation);
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             if (!out.ok()) {
                 std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());

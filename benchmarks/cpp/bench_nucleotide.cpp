@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/nucleotide_engine.h"
+#include "engines/nucleotide/engine.h"
 #include "tree_json.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
     const vornix::SpeciesTree tree = bench::read_tree(path);
 
-    vornix::NucleotideParams p;
+    vornix::nucleotide::NucleotideParams p;
     p.inversion = 2e-5;
     p.loss = 1e-5;
     p.duplication = 1e-5;
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::size_t segments = 0;
     for (int i = 0; i < repeats; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        auto out = vornix::run_nucleotide(tree, p);
+        auto out = vornix::nucleotide::run_nucleotide(tree, p);
         seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!out.ok()) {
             std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());

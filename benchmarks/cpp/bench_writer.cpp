@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> names = read_names(text);
     const double total_age = std::strtod(text.c_str() + bench::value_start(text, "total_age"), nullptr);
 
-    vornix::LogParams p;
+    vornix::event_log::LogParams p;
     p.duplication = 0.2;
     p.transfer = 0.2;
     p.loss = 0.35;
@@ -64,15 +64,15 @@ int main(int argc, char** argv) {
 
     const auto scratch = std::filesystem::temp_directory_path() / "vornix_bench_writer_cpp";
     std::vector<double> total, simulate, tables, stage, build, write, run_files;
-    vornix::WriteCounts counts;
+    vornix::writer::WriteCounts counts;
     // A fresh directory per run, all removed at the end: deleting thousands
     // of files between runs would slow down the next run's file creation.
     std::filesystem::remove_all(scratch);
     for (int i = 0; i < repeats; ++i) {
-        vornix::WriteTimings t;
+        vornix::writer::WriteTimings t;
         const auto outdir = scratch / ("run" + std::to_string(i));
         const auto start = std::chrono::steady_clock::now();
-        auto out = vornix::simulate_and_write(tree, p, names, total_age, outdir.string(), &t);
+        auto out = vornix::writer::simulate_and_write(tree, p, names, total_age, outdir.string(), &t);
         total.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!out.ok()) {
             std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());

@@ -5,12 +5,14 @@
 
 #include "bind/functions.h"
 #include "bind/sim_args.h"
-#include "engines/log_profile.h"
-#include "engines/log_run.h"
+#include "engines/event_log/trace_profile.h"
+#include "engines/event_log/run.h"
 #include "py/guard.h"
 #include "py/result.h"
 
 namespace vornix::bind {
+
+using namespace event_log;
 
 namespace {
 

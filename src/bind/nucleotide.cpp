@@ -3,11 +3,13 @@
 
 #include "bind/functions.h"
 #include "bind/sim_args.h"
-#include "engines/nucleotide_engine.h"
+#include "engines/nucleotide/engine.h"
 #include "py/guard.h"
 #include "py/result.h"
 
 namespace vornix::bind {
+
+using namespace nucleotide;
 
 namespace {
 

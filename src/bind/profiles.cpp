@@ -1,7 +1,7 @@
 // simulate_profiles and simulate_profiles_parallel.
 #include "bind/functions.h"
 #include "bind/sim_args.h"
-#include "engines/profile_run.h"
+#include "engines/profiles/run.h"
 #include "py/guard.h"
 #include "py/result.h"
 

@@ -68,10 +68,5 @@ inline void require_tree(const SpeciesTree& tree, Speciation mode) {
     }
 }
 
-// The placeholder of a function whose engine is not built yet.
-[[noreturn]] inline void not_built(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    throw py::Error{};
-}
 
 }  // namespace vornix::bind

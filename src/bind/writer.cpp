@@ -7,6 +7,8 @@
 
 namespace vornix::bind {
 
+using namespace writer;
+
 namespace {
 
 const py::Signature kWriteSignature{
@@ -30,13 +32,13 @@ PyObject* simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         py::Args a(kWriteSignature, args, nargs, kwnames);
         SpeciesTree tree = read_species_tree(a);
         const std::vector<std::string> names = a.vec_str();
-        const LogParams p = read_family_params(a);
+        const event_log::LogParams p = read_family_params(a);
         const double total_age = a.f64();
         const std::string outdir = a.str();
         require_tree(tree, Speciation::FirstTwo);
         require_family_rates(p);
         require_names(names, tree.n_nodes);
-        const WriteCounts counts = py::unwrap(vornix::simulate_and_write(tree, p, names, total_age, outdir));
+        const WriteCounts counts = py::unwrap(writer::simulate_and_write(tree, p, names, total_age, outdir));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace py {
+namespace vornix::py {
 
 namespace {
 
@@ -79,4 +79,4 @@ void Args::note_parameter(const char* name) {
     PyErr_Restore(type, value, traceback);
 }
 
-}  // namespace py
+}  // namespace vornix::py

@@ -13,7 +13,7 @@
 
 #include "py/convert.h"
 
-namespace py {
+namespace vornix::py {
 
 // A Python-visible function's name and its parameter names, in order.
 struct Signature {
@@ -59,4 +59,4 @@ private:
     std::size_t next_ = 0;
 };
 
-}  // namespace py
+}  // namespace vornix::py

@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-namespace py {
+namespace vornix::py {
 
 namespace {
 
@@ -193,4 +193,4 @@ std::vector<std::uint8_t> to_vec_bool(PyObject* o) {
 }
 std::vector<std::string> to_vec_str(PyObject* o) { return to_vec<std::string>(o, to_str); }
 
-}  // namespace py
+}  // namespace vornix::py

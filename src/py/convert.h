@@ -9,7 +9,7 @@
 
 #include "py/ref.h"
 
-namespace py {
+namespace vornix::py {
 
 std::uint64_t to_u64(PyObject* o);  // __index__ objects, 0 .. 2^64-1
 std::int64_t to_i64(PyObject* o);   // __index__ objects, -2^63 .. 2^63-1
@@ -25,4 +25,4 @@ std::vector<double> to_vec_f64(PyObject* o);
 std::vector<std::uint8_t> to_vec_bool(PyObject* o);
 std::vector<std::string> to_vec_str(PyObject* o);
 
-}  // namespace py
+}  // namespace vornix::py

@@ -1,6 +1,6 @@
 #include "py/guard.h"
 
-namespace py {
+namespace vornix::py {
 
 void raise_engine_error(const vornix::EngineError& error) {
     using vornix::ErrorKind;
@@ -21,4 +21,4 @@ void raise_engine_error(const vornix::EngineError& error) {
     raise(PyExc_RuntimeError, error.message.c_str());
 }
 
-}  // namespace py
+}  // namespace vornix::py

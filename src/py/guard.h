@@ -8,7 +8,7 @@
 #include "model/outcome.h"
 #include "py/ref.h"
 
-namespace py {
+namespace vornix::py {
 
 // Raises the Python exception that corresponds to an engine failure.
 [[noreturn]] void raise_engine_error(const vornix::EngineError& error);
@@ -39,4 +39,4 @@ PyObject* guard(Body&& body) noexcept {
     }
 }
 
-}  // namespace py
+}  // namespace vornix::py

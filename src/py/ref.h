@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace py {
+namespace vornix::py {
 
 // Thrown after a Python exception has been set.
 struct Error {};
@@ -54,4 +54,4 @@ private:
     throw Error{};
 }
 
-}  // namespace py
+}  // namespace vornix::py

@@ -12,7 +12,7 @@
 #include "model/profile_coo.h"
 #include "py/ref.h"
 
-namespace py {
+namespace vornix::py {
 
 inline Ref new_int(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
 inline Ref new_int(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
@@ -97,4 +97,4 @@ inline Ref coo_tuple(const vornix::ProfileCooBuf& coo) {
                  packed_le<std::uint64_t>(coo.cols), packed_le<std::uint32_t>(coo.vals));
 }
 
-}  // namespace py
+}  // namespace vornix::py

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-namespace recolite {
+namespace vornix::recolite {
 
 namespace {
 
@@ -185,4 +185,4 @@ double Engine::extinction(std::uint8_t origination) const {
     return ext_top[left[root]] * ext_top[right[root]];
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -13,7 +13,7 @@
 #include "recolite/gene_batch.h"
 #include "recolite/species_arrays.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 inline constexpr double kTimeTol = 1e-9;
 // Largest extinction grid (values summed over slices) the engine builds; each
@@ -65,4 +65,4 @@ struct Engine {
     std::vector<double> batch_loglik(const GeneBatch& batch, std::uint8_t origination) const;
 };
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -12,7 +12,7 @@
 #include "recolite/dated_kernel.h"
 #include "recolite/scaled.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 namespace {
 
@@ -272,4 +272,4 @@ std::vector<double> Engine::batch_loglik(const GeneBatch& batch, std::uint8_t or
     return scorer.score(trees, origination);
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -6,7 +6,7 @@
 
 #include "recolite/simd.h"
 
-namespace recolite::dated {
+namespace vornix::recolite::dated {
 
 namespace {
 
@@ -319,4 +319,4 @@ void run_lanes(const Tables& tables, Lane* lanes, int count, bool internal) {
 }
 
 
-}  // namespace recolite::dated
+}  // namespace vornix::recolite::dated

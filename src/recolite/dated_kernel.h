@@ -11,7 +11,7 @@
 #include "recolite/dated_tables.h"
 #include "recolite/scaled.h"
 
-namespace recolite::dated {
+namespace vornix::recolite::dated {
 
 // Gene nodes computed together.
 inline constexpr int kLanes = 4;
@@ -51,4 +51,4 @@ struct Lane {
 // their children's values or tips from their species.
 void run_lanes(const Tables& tables, Lane* lanes, int count, bool internal);
 
-}  // namespace recolite::dated
+}  // namespace vornix::recolite::dated

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-namespace recolite::dated {
+namespace vornix::recolite::dated {
 
 Tables::Tables(const Engine& e) {
     dup2 = 2.0 * e.dup;
@@ -90,4 +90,4 @@ void Tables::link_slices(std::size_t n_branches) {
     }
 }
 
-}  // namespace recolite::dated
+}  // namespace vornix::recolite::dated

@@ -10,7 +10,7 @@
 
 #include "recolite/dated_engine.h"
 
-namespace recolite::dated {
+namespace vornix::recolite::dated {
 
 // What the recursion needs of one slice with at least one branch.
 struct SliceTable {
@@ -63,4 +63,4 @@ private:
     void link_slices(std::size_t n_branches);
 };
 
-}  // namespace recolite::dated
+}  // namespace vornix::recolite::dated

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace recolite {
+namespace vornix::recolite {
 
 GeneTree tree_at(const GeneBatch& batch, std::size_t i) {
     const std::size_t a = batch.offsets[i], e = batch.offsets[i + 1];
@@ -72,4 +72,4 @@ std::string check_gene_batch(const GeneBatch& batch, const GeneTreeRules& rules)
     return {};
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace recolite {
+namespace vornix::recolite {
 
 struct GeneBatch {
     std::vector<std::uint64_t> offsets;
@@ -48,4 +48,4 @@ std::string check_gene_batch(const GeneBatch& batch, const GeneTreeRules& rules)
 // The same checks for one tree; `which` names it in messages.
 std::string check_gene_tree(const GeneTree& tree, const GeneTreeRules& rules, const std::string& which);
 
-}  // namespace recolite
+}  // namespace vornix::recolite

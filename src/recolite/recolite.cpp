@@ -7,7 +7,7 @@
 #include "recolite/dated_engine.h"
 #include "recolite/undated_engine.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 namespace {
 
@@ -79,4 +79,4 @@ vornix::Outcome<std::vector<double>> undated_family_loglik(SpeciesArrays species
     return checked_scores(engine.value(), genes, undated_rules(engine.value().n), origination, 0, nullptr);
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -11,7 +11,7 @@
 #include "recolite/gene_batch.h"
 #include "recolite/species_arrays.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 struct Rates {
     double dup = 0.0, transfer = 0.0, loss = 0.0;
@@ -34,4 +34,4 @@ vornix::Outcome<double> undated_joint_loglik(SpeciesArrays species, const GeneBa
 vornix::Outcome<std::vector<double>> undated_family_loglik(SpeciesArrays species, const GeneBatch& genes, Rates rates,
                                                            std::uint8_t transfers, std::uint8_t origination);
 
-}  // namespace recolite
+}  // namespace vornix::recolite

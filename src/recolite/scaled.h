@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace recolite {
+namespace vornix::recolite {
 
 // Values are rescaled when their largest magnitude leaves [kRescaleBelow,
 // kRescaleAbove], well before any value of interest could leave the normal
@@ -85,4 +85,4 @@ inline bool below_unscaled(double difference, std::int64_t scale, double tol) {
     return times_pow2(difference, -scale) < tol;
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

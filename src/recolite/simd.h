@@ -10,7 +10,7 @@
 // vectors between functions does not matter.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-namespace recolite {
+namespace vornix::recolite {
 
 typedef double Vec4 __attribute__((vector_size(32)));
 
@@ -32,4 +32,4 @@ inline Vec4 load4(const double* p) {
 
 inline void store4(double* p, Vec4 v) { std::memcpy(p, &v, sizeof v); }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

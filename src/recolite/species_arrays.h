@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace recolite {
+namespace vornix::recolite {
 
 struct SpeciesArrays {
     std::vector<std::int64_t> left, right;  // children of an internal node
@@ -15,4 +15,4 @@ struct SpeciesArrays {
     std::uint64_t root = 0;
 };
 
-}  // namespace recolite
+}  // namespace vornix::recolite

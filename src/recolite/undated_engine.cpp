@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace recolite {
+namespace vornix::recolite {
 
 namespace {
 
@@ -130,4 +130,4 @@ double UndatedEngine::extinction(std::uint8_t origination) const {
     return ext[root];
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -16,7 +16,7 @@
 #include "recolite/gene_batch.h"
 #include "recolite/species_arrays.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 inline constexpr double kFixedPointTol = 1e-13;
 inline constexpr int kMaxSweeps = 500;
@@ -57,4 +57,4 @@ struct UndatedEngine {
     std::size_t recipient_count(std::size_t b) const { return recipient_start[b + 1] - recipient_start[b]; }
 };
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -12,7 +12,7 @@
 #include "recolite/undated_engine.h"
 #include "recolite/undated_sweep.h"
 
-namespace recolite {
+namespace vornix::recolite {
 
 namespace {
 
@@ -262,4 +262,4 @@ std::vector<double> UndatedEngine::batch_loglik(const GeneBatch& batch, std::uin
     return scorer.score(trees, origination);
 }
 
-}  // namespace recolite
+}  // namespace vornix::recolite

@@ -5,7 +5,7 @@
 
 #include "recolite/simd.h"
 
-namespace recolite::undated {
+namespace vornix::recolite::undated {
 
 namespace {
 
@@ -180,4 +180,4 @@ void Lanes::sweep(double* largest_change) {
     }
 }
 
-}  // namespace recolite::undated
+}  // namespace vornix::recolite::undated

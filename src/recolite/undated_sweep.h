@@ -15,7 +15,7 @@
 
 #include "recolite/undated_engine.h"
 
-namespace recolite::undated {
+namespace vornix::recolite::undated {
 
 inline constexpr int kLanes = 16;
 
@@ -86,4 +86,4 @@ private:
     std::vector<double> p_, c_;  // branch-major: entry b * kLanes + lane
 };
 
-}  // namespace recolite::undated
+}  // namespace vornix::recolite::undated

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "engines/log_records.h"
+#include "writer/log_input.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 struct EventRow {
     double time;
@@ -22,4 +22,4 @@ inline EventRow event_row(const Records& r, std::size_t i) {
     return {r.time[i], r.gene[i], r.child1[i], r.child2[i], r.donor[i], r.recipient[i], r.branch[i], r.kind[i]};
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -6,7 +6,7 @@
 #include "writer/newick.h"
 #include "writer/text.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -137,4 +137,4 @@ IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, 
     return std::nullopt;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -12,7 +12,7 @@
 #include "writer/gene_tree.h"
 #include "writer/run_tables.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // What the family summary table needs from a family's records.
 struct FamilySummary {
@@ -52,4 +52,4 @@ inline std::string_view node_name(std::span<const std::string> names, std::int64
 // The one-letter code of an event kind.
 inline char event_letter(std::uint8_t kind) { return kind < 5 ? "ODTLS"[kind] : '?'; }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -138,4 +138,4 @@ IoStatus BufferedFile::flush() {
     return status;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -9,7 +9,7 @@
 
 #include "model/outcome.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // Empty on success.
 using IoStatus = std::optional<EngineError>;
@@ -46,4 +46,4 @@ private:
     std::string buf_;
 };
 
-}  // namespace vornix
+}  // namespace vornix::writer

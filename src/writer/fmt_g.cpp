@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string_view>
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -35,4 +35,4 @@ void append_fmt_g(std::string& out, double x, std::int32_t sig) {
     out.append(text);
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vornix {
+namespace vornix::writer {
 
 // Appends the text of x to out.
 void append_fmt_g(std::string& out, double x, std::int32_t sig);
@@ -17,4 +17,4 @@ inline std::string fmt_g(double x, std::int32_t sig) {
     return s;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

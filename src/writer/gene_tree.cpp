@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace vornix {
+namespace vornix::writer {
 
 void FamilyIndex::reset(std::size_t n_ids) {
     genes_.reset(n_ids);
@@ -136,4 +136,4 @@ void prune(const GTree& complete, GTree& out) {
     out.root = kept[complete.root];
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

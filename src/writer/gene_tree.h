@@ -14,7 +14,7 @@
 #include "writer/event_row.h"
 #include "writer/id_map.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 inline constexpr std::uint64_t kNoSpecies = UINT64_MAX;
 inline constexpr std::uint32_t kNoGNode = UINT32_MAX;
@@ -94,4 +94,4 @@ bool build_gnode(std::uint64_t id, const FamilyIndex& index, double total_age, G
 // (which takes over the split's start). `out` is empty when nothing survives.
 void prune(const GTree& complete, GTree& out);
 
-}  // namespace vornix
+}  // namespace vornix::writer

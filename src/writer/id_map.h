@@ -12,7 +12,7 @@
 
 #include "model/rng.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 template <class Value>
 class IdMap {
@@ -76,4 +76,4 @@ private:
     std::size_t mask_ = 0;
 };
 
-}  // namespace vornix
+}  // namespace vornix::writer

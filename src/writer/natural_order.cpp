@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-namespace vornix {
+namespace vornix::writer {
 
 NatKey natkey(std::string_view name) {
     constexpr Int128 kMax = static_cast<Int128>((static_cast<unsigned __int128>(1) << 127) - 1);
@@ -37,4 +37,4 @@ std::vector<std::uint64_t> sort_leaves_naturally(std::span<const std::uint64_t> 
     return sorted;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

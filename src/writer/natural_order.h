@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vornix {
+namespace vornix::writer {
 
 using Int128 = __int128;
 
@@ -36,4 +36,4 @@ std::vector<std::uint32_t> natural_permutation(std::span<const std::uint64_t> le
 std::vector<std::uint64_t> sort_leaves_naturally(std::span<const std::uint64_t> leaves,
                                                  std::span<const std::string> names);
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -6,7 +6,7 @@
 #include "writer/fmt_g.h"
 #include "writer/text.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -54,4 +54,4 @@ void to_newick(const GTree& tree, std::span<const std::string> names, std::strin
     }
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

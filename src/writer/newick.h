@@ -8,10 +8,10 @@
 
 #include "writer/gene_tree.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // Appends the text of `tree` (without the closing ";") to out. A node's
 // species must index names. An empty tree appends nothing.
 void to_newick(const GTree& tree, std::span<const std::string> names, std::string& out);
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -3,7 +3,7 @@
 #include "writer/fmt_g.h"
 #include "writer/text.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -114,4 +114,4 @@ IoStatus write_profile_tables(const ExtantTables& extant, std::span<const std::s
     return presence.flush();
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -5,13 +5,13 @@
 #include <span>
 #include <string>
 
-#include "engines/log_records.h"
+#include "writer/log_input.h"
 #include "writer/family_files.h"
 #include "writer/files.h"
 #include "writer/run_tables.h"
 #include "writer/worker_pool.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // One line per transfer record of the run, in record order.
 std::string transfers_table(const Records& records, std::span<const std::string> names);
@@ -26,4 +26,4 @@ std::string summary_table(const FamilyGroups& groups, std::span<const FamilySumm
 IoStatus write_profile_tables(const ExtantTables& extant, std::span<const std::string> names,
                               const std::string& outdir, WorkerPool& pool);
 
-}  // namespace vornix
+}  // namespace vornix::writer

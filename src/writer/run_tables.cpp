@@ -5,7 +5,7 @@
 
 #include "writer/natural_order.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -129,4 +129,4 @@ ExtantTables build_extant_tables(const ExtantContent& extant, std::span<const st
     return t;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engines/log_records.h"
+#include "writer/log_input.h"
 #include "writer/event_row.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // A surviving copy and the extant leaf that holds it.
 struct PlacedCopy {
@@ -65,4 +65,4 @@ struct ExtantTables {
 // Every leaf of `extant` must index names.
 ExtantTables build_extant_tables(const ExtantContent& extant, std::span<const std::string> names);
 
-}  // namespace vornix
+}  // namespace vornix::writer

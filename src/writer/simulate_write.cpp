@@ -2,19 +2,19 @@
 
 #include <chrono>
 
-namespace vornix {
+namespace vornix::writer {
 
-Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const LogParams& params,
+Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const event_log::LogParams& params,
                                         std::span<const std::string> names, double total_age,
                                         const std::string& outdir, WriteTimings* timings) {
     const auto start = std::chrono::steady_clock::now();
-    auto run = run_log(tree, params, /*record_speciation=*/true);
+    auto run = event_log::run_log(tree, params, /*record_speciation=*/true);
     if (!run.ok()) return run.error();
     if (timings != nullptr) {
         timings->simulate = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    const LogResult& result = run.value();
+    const event_log::LogResult& result = run.value();
     return write_output(result.records, result.extant, names, total_age, outdir, default_pool(), timings);
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

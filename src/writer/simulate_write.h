@@ -5,16 +5,16 @@
 #include <span>
 #include <string>
 
-#include "engines/log_run.h"
+#include "engines/event_log/run.h"
 #include "writer/write_output.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 // Runs the engine, then writes the directory on the process-wide pool. An
 // engine failure comes back before anything is written. `timings`, when
 // given, also gets the simulation time.
-Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const LogParams& params,
+Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const event_log::LogParams& params,
                                         std::span<const std::string> names, double total_age,
                                         const std::string& outdir, WriteTimings* timings = nullptr);
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vornix {
+namespace vornix::writer {
 
 template <class Int>
 inline void append_int(std::string& out, Int v) {
@@ -14,4 +14,4 @@ inline void append_int(std::string& out, Int v) {
     out.append(buf, res.ptr);
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-namespace vornix {
+namespace vornix::writer {
 
 WorkerPool::WorkerPool(unsigned n_workers) {
     threads_.reserve(n_workers);
@@ -100,4 +100,4 @@ WorkerPool& default_pool() {
     return *pool;
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-namespace vornix {
+namespace vornix::writer {
 
 class WorkerPool {
 public:
@@ -66,4 +66,4 @@ private:
 // The process-wide pool (one lane per hardware thread, the caller's included).
 WorkerPool& default_pool();
 
-}  // namespace vornix
+}  // namespace vornix::writer

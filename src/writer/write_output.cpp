@@ -12,7 +12,7 @@
 #include "writer/run_files.h"
 #include "writer/run_tables.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 namespace {
 
@@ -114,4 +114,4 @@ Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& e
     return WriteCounts{groups.size(), records.size(), extant.size()};
 }
 
-}  // namespace vornix
+}  // namespace vornix::writer

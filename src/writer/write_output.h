@@ -7,11 +7,11 @@
 #include <span>
 #include <string>
 
-#include "engines/log_records.h"
+#include "writer/log_input.h"
 #include "model/outcome.h"
 #include "writer/worker_pool.h"
 
-namespace vornix {
+namespace vornix::writer {
 
 struct WriteCounts {
     std::uint64_t families = 0;       // distinct family numbers among the records
@@ -38,4 +38,4 @@ Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& e
                                   std::span<const std::string> names, double total_age, const std::string& outdir,
                                   WorkerPool& pool, WriteTimings* timings = nullptr);
 
-}  // namespace vornix
+}  // namespace vornix::writer

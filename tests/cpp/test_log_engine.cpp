@@ -5,12 +5,13 @@
 #include <string>
 
 #include "check.h"
-#include "engines/family_counts.h"
-#include "engines/log_engine.h"
-#include "engines/log_profile.h"
-#include "engines/log_run.h"
+#include "engines/event_log/family_counts.h"
+#include "engines/event_log/engine.h"
+#include "engines/event_log/trace_profile.h"
+#include "engines/event_log/run.h"
 
 using namespace vornix;
+using namespace vornix::event_log;
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "writer/natural_order.h"
 
 using namespace vornix;
+using namespace vornix::writer;
 
 namespace {
 

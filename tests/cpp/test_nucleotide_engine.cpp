@@ -5,9 +5,10 @@
 #include <string>
 
 #include "check.h"
-#include "engines/nucleotide_engine.h"
+#include "engines/nucleotide/engine.h"
 
 using namespace vornix;
+using namespace vornix::nucleotide;
 
 namespace {
 

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "check.h"
-#include "engines/nucleotide_genome.h"
+#include "engines/nucleotide/genome.h"
 #include "model/rng.h"
 
 using namespace vornix;
+using namespace vornix::nucleotide;
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "check.h"
-#include "engines/profile_pack.h"
-#include "engines/profile_pool.h"
-#include "engines/profile_run.h"
+#include "engines/profiles/pack.h"
+#include "engines/profiles/pool.h"
+#include "engines/profiles/run.h"
 
 using namespace vornix;
 using namespace vornix::profiles;

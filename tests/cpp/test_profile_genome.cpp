@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.h"
-#include "engines/profile_genome.h"
+#include "engines/profiles/genome.h"
 #include "model/rng.h"
 
 using vornix::Rng;

@@ -11,7 +11,7 @@
 #include "recolite/scaled.h"
 #include "recolite/undated_engine.h"
 
-using namespace recolite;
+using namespace vornix::recolite;
 
 namespace {
 

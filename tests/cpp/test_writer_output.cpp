@@ -19,6 +19,7 @@
 #include "writer/write_output.h"
 
 using namespace vornix;
+using namespace vornix::writer;
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "writer/newick.h"
 
 using namespace vornix;
+using namespace vornix::writer;
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "engines/nucleotide_genome.h"
+#include "engines/nucleotide/genome.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace vornix {
+namespace vornix::nucleotide {
 
 namespace {
 
@@ -273,4 +273,4 @@ void copy_arc(NGenome& g, std::int64_t a, std::int64_t b, std::vector<NSeg>& out
     g.rebalance();
 }
 
-}  // namespace vornix
+}  // namespace vornix::nucleotide

@@ -1,4 +1,4 @@
-#include "engines/profile_pool.h"
+#include "engines/profiles/pool.h"
 
 #include <atomic>
 #include <exception>

@@ -2,10 +2,10 @@
 // returns it.
 #pragma once
 
-#include "engines/log_records.h"
+#include "engines/event_log/records.h"
 #include "model/profile_coo.h"
 
-namespace vornix {
+namespace vornix::event_log {
 
 // Leaf by leaf in the order of `extant` (the leaf ordinal is the position in
 // it), and within a leaf by ascending family number: one entry per family the
@@ -13,4 +13,4 @@ namespace vornix {
 // `leaves`.
 ProfileCooBuf extant_profile(const ExtantContent& extant);
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "engines/profile_genome.h"
+#include "engines/profiles/genome.h"
 #include "model/family_params.h"
 #include "model/fenwick.h"
 #include "model/outcome.h"

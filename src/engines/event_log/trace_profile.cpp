@@ -1,11 +1,11 @@
-#include "engines/log_profile.h"
+#include "engines/event_log/trace_profile.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <vector>
 
-namespace vornix {
+namespace vornix::event_log {
 
 namespace {
 
@@ -102,4 +102,4 @@ ProfileCooBuf extant_profile(const ExtantContent& extant) {
     return coo;
 }
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -1,4 +1,4 @@
-#include "engines/profile_run.h"
+#include "engines/profiles/run.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "engines/profile_pack.h"
+#include "engines/profiles/pack.h"
 #include "model/rng.h"
 
 namespace vornix::profiles {

@@ -1,4 +1,4 @@
-#include "engines/profile_engine.h"
+#include "engines/profiles/engine.h"
 
 #include <cmath>
 #include <string>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vornix {
+namespace vornix::event_log {
 
 class FamilyCounts {
 public:
@@ -90,4 +90,4 @@ private:
     unsigned shift_ = 64;
 };
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace vornix {
+namespace vornix::event_log {
 
 // Event codes, in the order of the letters "ODTLS".
 enum EventKind : std::uint8_t { kOrigination = 0, kDuplication = 1, kTransfer = 2, kLoss = 3, kSpeciation = 4 };
@@ -52,4 +52,4 @@ struct ExtantLeaf {
 // One entry per extant leaf, in node order.
 using ExtantContent = std::vector<ExtantLeaf>;
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "engines/profile_engine.h"
+#include "engines/profiles/engine.h"
 #include "model/profile_coo.h"
 #include "model/species_tree.h"
 

@@ -6,13 +6,13 @@
 
 #include <cstdint>
 
-#include "engines/log_records.h"
+#include "engines/event_log/records.h"
 #include "model/family_params.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/species_tree.h"
 
-namespace vornix {
+namespace vornix::event_log {
 
 // The run's parameters besides the species tree.
 using LogParams = FamilyParams;
@@ -40,4 +40,4 @@ inline constexpr const char* kLogEventLimitMessage = kFamilyEventLimitMessage;
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
                            std::uint64_t max_events = kLogMaxEvents, std::uint64_t memory_budget = 0);
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engines/profile_engine.h"
-#include "engines/profile_pool.h"
+#include "engines/profiles/engine.h"
+#include "engines/profiles/pool.h"
 #include "model/outcome.h"
 #include "model/profile_coo.h"
 #include "model/species_tree.h"

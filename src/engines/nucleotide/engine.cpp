@@ -1,4 +1,4 @@
-#include "engines/nucleotide_engine.h"
+#include "engines/nucleotide/engine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-namespace vornix {
+namespace vornix::nucleotide {
 
 namespace {
 
@@ -295,4 +295,4 @@ Outcome<NucleotideResult> run_nucleotide(const SpeciesTree& tree, const Nucleoti
     }
 }
 
-}  // namespace vornix
+}  // namespace vornix::nucleotide

@@ -1,4 +1,4 @@
-#include "engines/log_engine.h"
+#include "engines/event_log/engine.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 
 #include "model/rates.h"
 
-namespace vornix {
+namespace vornix::event_log {
 
 namespace {
 
@@ -339,4 +339,4 @@ Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, boo
     }
 }
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -1,6 +1,6 @@
 // The event-log engine: per-branch gene content, the sampler of branch rates,
 // the live-branch list and the event record, and the operations that change
-// them. run_log (log_run.h) drives it along the species tree.
+// them. run_log (run.h) drives it along the species tree.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +8,14 @@
 #include <span>
 #include <vector>
 
-#include "engines/log_genome.h"
-#include "engines/log_run.h"
+#include "engines/event_log/genome.h"
+#include "engines/event_log/run.h"
 #include "model/fenwick.h"
 #include "model/recipient.h"
 #include "model/rng.h"
 #include "model/species_tree.h"
 
-namespace vornix {
+namespace vornix::event_log {
 
 class LogEngine {
 public:
@@ -92,4 +92,4 @@ private:
     std::uint64_t held_copies_ = 0;  // copies in genomes and extant content
 };
 
-}  // namespace vornix
+}  // namespace vornix::event_log

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "engines/family_counts.h"
-#include "engines/log_records.h"
+#include "engines/event_log/family_counts.h"
+#include "engines/event_log/records.h"
 
-namespace vornix {
+namespace vornix::event_log {
 
 // Copies are picked by position, so their order is part of the behaviour: new
 // copies go to the end, a removed copy is replaced by the last one
@@ -29,4 +29,4 @@ struct LogGenome {
     }
 };
 
-}  // namespace vornix
+}  // namespace vornix::event_log

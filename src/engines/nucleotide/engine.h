@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "engines/nucleotide_genome.h"
+#include "engines/nucleotide/genome.h"
 #include "model/fenwick.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/rng.h"
 #include "model/species_tree.h"
 
-namespace vornix {
+namespace vornix::nucleotide {
 
 inline constexpr std::uint64_t kNucleotideEventLimit = 2'000'000'000;
 inline constexpr const char* kNucleotideLimitMessage =
@@ -123,4 +123,4 @@ private:
     std::vector<NLeaf> leaves_;
 };
 
-}  // namespace vornix
+}  // namespace vornix::nucleotide

@@ -1,4 +1,4 @@
-#include "engines/profile_pack.h"
+#include "engines/profiles/pack.h"
 
 #include <utility>
 

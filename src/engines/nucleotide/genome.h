@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-namespace vornix {
+namespace vornix::nucleotide {
 
 // One stretch [start, end) of ancestral unit `id`, read forwards (strand +1)
 // or backwards (strand -1). Coordinates refer to the unit and never change
@@ -149,4 +149,4 @@ void insert_segments(NGenome& g, std::int64_t q, std::span<const NSeg> pieces);
 // wrapping arc, rotating the genome as arc_range does.
 void copy_arc(NGenome& g, std::int64_t a, std::int64_t b, std::vector<NSeg>& out);
 
-}  // namespace vornix
+}  // namespace vornix::nucleotide

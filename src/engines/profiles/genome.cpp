@@ -1,4 +1,4 @@
-#include "engines/profile_genome.h"
+#include "engines/profiles/genome.h"
 
 #include <algorithm>
 #include <new>
