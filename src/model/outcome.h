@@ -14,6 +14,7 @@ enum class ErrorKind {
     Value,    // malformed input detected by an engine -> ValueError
     Os,       // file-system failure -> OSError
     Memory,   // allocation failure -> MemoryError
+    Interrupted,  // the caller's interrupt poll asked to stop -> the pending exception
 };
 
 struct EngineError {

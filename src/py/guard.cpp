@@ -15,6 +15,10 @@ void raise_engine_error(const vornix::EngineError& error) {
             raise(PyExc_ValueError, error.message.c_str());
         case ErrorKind::Os:
             raise(PyExc_OSError, error.message.c_str());
+        case ErrorKind::Interrupted:
+            // The poll left the signal handler's exception pending.
+            if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw Error{};
         case ErrorKind::Runtime:
             break;
     }
