@@ -1,0 +1,19 @@
+"""vornix: simulate gene-family and genome evolution along dated species trees,
+and score gene trees under duplication-transfer-loss reconciliation likelihoods.
+
+The compute core is the extension module :mod:`vornix_core`; this package is
+the layer researchers use: species trees, simulation front end, scoring and
+the ``vornix`` command.
+"""
+
+from __future__ import annotations
+
+import pkgutil as _pkgutil
+
+# A development build keeps the private extension beside the module in
+# build/dev/vornix/; let the package find it there too.
+__path__ = _pkgutil.extend_path(__path__, __name__)
+
+__version__ = "0.2.0"
+
+__all__ = ["__version__"]
