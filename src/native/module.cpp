@@ -7,6 +7,9 @@ namespace {
 
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
+    {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_species_tree(n_nodes, parent, time, extant_leaf, root)\n--\n\nNone when the simulators can take the tree, else why not."},
     {nullptr, nullptr, 0, nullptr},
 };
 
