@@ -6,5 +6,6 @@
 namespace vornix::native {
 
 PyObject* version(PyObject*, PyObject*);
+PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace vornix::native
