@@ -6,7 +6,6 @@ and random text, and against DendroPy on the shared benchmark files.
 VORNIX_NEWICK_CASES scales the randomized checks (default 400);
 VORNIX_NEWICK_FULL=1 compares all 951 benchmark gene trees with DendroPy.
 """
-import doctest
 import math
 import os
 import pathlib
@@ -17,7 +16,6 @@ import numpy as np
 import pytest
 
 import newick_reference as ref
-import vornix._newick
 from vornix import _native
 from vornix._newick import parse, parse_forest
 
@@ -236,7 +234,3 @@ def test_text_types():
     with pytest.raises(ValueError):  # a lone surrogate has no UTF-8 form
         parse("(a,\ud800);")
 
-
-def test_doc_examples():
-    result = doctest.testmod(vornix._newick)
-    assert result.attempted > 0 and result.failed == 0

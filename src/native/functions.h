@@ -8,4 +8,8 @@ namespace vornix::native {
 PyObject* version(PyObject*, PyObject*);
 PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
 
+// The simulators' species-tree check: None for a usable tree, else the
+// message naming the node and the problem.
+PyObject* check_species_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace vornix::native

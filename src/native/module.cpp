@@ -7,6 +7,9 @@ namespace {
 
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
+    {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_species_tree(n_nodes, parent, time, extant_leaf, root)\n--\n\nNone when the simulators can take the tree, else why not."},
     {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
      METH_VARARGS | METH_KEYWORDS,
      "read_newick(text, source)\n--\n\nEvery tree of a Newick text (str or UTF-8 bytes) as flat columns: a tuple\n"
