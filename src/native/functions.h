@@ -6,6 +6,7 @@
 namespace vornix::native {
 
 PyObject* version(PyObject*, PyObject*);
+PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
 
 // The simulators' species-tree check: None for a usable tree, else the
 // message naming the node and the problem.

@@ -23,6 +23,13 @@ PyMethodDef kFunctions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "write_families(records, extant, names, total_age, outdir)\n--\n\n"
      "The writer's output directory for the given records."},
+    {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_newick(text, source)\n--\n\nEvery tree of a Newick text (str or UTF-8 bytes) as flat columns: a tuple\n"
+     "(tree_offsets, tree_line, parent, length, labels, line, column). labels is a\n"
+     "list of str; the others are bytes of little-endian int64 (int32 for parent,\n"
+     "float64 for length). Malformed text raises ValueError naming source, line\n"
+     "and column."},
     {nullptr, nullptr, 0, nullptr},
 };
 
