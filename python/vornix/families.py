@@ -123,11 +123,16 @@ def simulate_families(
     >>> import vornix
     >>> tree = vornix.SpeciesTree.from_newick("((A:1,B:1)AB:1,C:2)root;")
     >>> sim = vornix.simulate_families(tree, duplication=0.3, transfer=0.1, loss=0.2,
-    ...                                origination=0.5, initial_size=2, seed=3)
+    ...                                origination=0.5, initial_size=2, seed=23)
     >>> sim.n_families
-    4
-    >>> sim.gene_trees(1)[0]
-    '((A_4:1,B_5:1)2:1,C_3:2)0:0;\\n'
+    6
+    >>> complete, extant = sim.gene_trees(1)
+    >>> complete
+    '((A_13:1,B_14:1)2:1,(LOSS_6:1.17652,C_7:1.83587)3:0.164129)0:0;\\n'
+    >>> extant
+    '((A_13:1,B_14:1)2:1,C_7:2)0:0;\\n'
+    >>> sim.events.count()
+    {'O': 6, 'D': 4, 'T': 0, 'L': 5, 'S': 7}
     """
     args = family_arguments(tree, duplication=duplication, transfer=transfer, loss=loss, origination=origination,
                             initial_size=initial_size, seed=seed, cap=cap, replacement=replacement,
