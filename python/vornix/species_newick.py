@@ -3,7 +3,8 @@
 Reading: times are root-to-node path lengths, the root at time 0 (a branch
 length written on the root is ignored); leaves that end before the present
 are extinct lineages. Writing: branch lengths are chosen so that reading the
-text back gives the same times, bit for bit.
+text back gives the same times, bit for bit for a tree read from Newick
+(otherwise to the nearest double a branch length can give).
 """
 
 from __future__ import annotations
@@ -224,30 +225,37 @@ def arrays_from_newick(
             v = int(short[0])
             place = f"{source}: line {int(line[v])}, column {int(column[v])}: " if line is not None else f"{source}: "
             raise ValueError(
-                f"{place}leaf {names[v]!r} ends at time {time[v]!r}, before the present {present!r}: the living "
+                f"{place}leaf {names[v]!r} ends at time {float(time[v])!r}, before the present {present!r}: the living "
                 f"leaves are not ultrametric (tolerance {tolerance!r} of the tree's age)")
     return NewickArrays(parent, time, extant, names)
 
 
-def _lengths(parent: np.ndarray, time: np.ndarray, root: int) -> np.ndarray:
-    """Branch lengths d with ``t[parent] + d == t`` exactly in floating point,
-    where ``t`` is time measured from the root: what a reader summing lengths
-    from the root recomputes."""
-    t = time - time[root]
-    child = np.flatnonzero(parent >= 0)
-    up = parent[child]
-    d = np.zeros(len(parent))
-    d[child] = t[child] - t[up]
-    for c in child[(t[up] + d[child]) != t[child]].tolist():
-        base, target = t[parent[c]], t[c]
-        guess = d[c]
-        direction = math.inf if base + guess < target else -math.inf
-        for _ in range(64):
-            guess = math.nextafter(guess, direction)
-            if base + guess == target:
-                break
-        d[c] = guess
-    return d
+def _lengths(parent: np.ndarray, time: np.ndarray, root: int, order: list[int]) -> list[float]:
+    """Branch lengths for writing: a reader summing them from the root (the
+    root at 0, nodes in `order`, parents first) gets back ``time - time[root]``
+    exactly wherever a double can carry it, else to the nearest double."""
+    target = (time - time[root]).tolist()
+    up = parent.tolist()
+    length = [0.0] * len(up)
+    reread = [0.0] * len(up)  # the times the reader will compute
+    for c in order:
+        p = up[c]
+        if p < 0:
+            continue
+        base, goal = reread[p], target[c]
+        d = max(goal - base, 0.0)
+        if base + d != goal:
+            best = d
+            for direction in (math.inf, -math.inf):
+                guess = d
+                for _ in range(4):
+                    guess = math.nextafter(guess, direction)
+                    if guess >= 0 and abs(base + guess - goal) < abs(base + best - goal):
+                        best = guess
+            d = best
+        length[c] = d
+        reread[c] = base + d
+    return length
 
 
 def to_newick(parent: np.ndarray, time: np.ndarray, root: int, names: list[str]) -> str:
@@ -258,7 +266,13 @@ def to_newick(parent: np.ndarray, time: np.ndarray, root: int, names: list[str])
     for v, p in enumerate(parent.tolist()):
         if p >= 0:
             kids[p].append(v)
-    lengths = _lengths(parent, time, root).tolist()
+    order: list[int] = []
+    stack_order = [root]
+    while stack_order:
+        v = stack_order.pop()
+        order.append(v)
+        stack_order.extend(kids[v])
+    lengths = _lengths(parent, time, root, order)
     out: list[str] = []
     stack: list[tuple[int, int]] = [(root, 0)]
     while stack:

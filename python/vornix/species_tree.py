@@ -345,10 +345,13 @@ class SpeciesTree:
 
         Every node is written with its name (quoted where Newick needs it)
         and every branch with its length, chosen so that
-        ``from_newick(t.to_newick())`` gives back exactly the same names,
-        parents and times for a tree whose root is at time 0 (times are
-        written relative to the root). Nodes come back numbered in preorder;
-        extinct lineages are recognised again by their times.
+        ``from_newick(t.to_newick())`` gives back identical arrays for a tree
+        read from Newick, and for any other tree the same names, parents and
+        times (relative to the root, which Newick puts at 0; a time that no
+        sum of its parent's time and a branch length can give in double
+        precision comes back as the nearest one, one unit in the last place
+        away). Nodes come back numbered in preorder; extinct lineages are
+        recognised again by their times.
         """
         from vornix.species_newick import to_newick
 
