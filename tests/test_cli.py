@@ -114,7 +114,7 @@ class TestSimulate:
 
     @pytest.mark.parametrize("args, pattern", [
         (["simulate", "{dir}/missing.nwk"], r"missing.nwk: No such file or directory"),
-        (["simulate", "{dir}/bad.nwk"], r"bad.nwk: line 2, column 5: expected .). to close"),
+        (["simulate", "{dir}/bad.nwk"], r"bad.nwk: line 2, column 5: expected .\). to close"),
         (["simulate", "{dir}/sp.nwk", "--loss", "-1"], r"loss must be a finite rate >= 0, got -1.0"),
         (["simulate", "{dir}/sp.nwk", "--cap", "-2"], r"cap must be None"),
         (["simulate", "{dir}/sp.nwk", "--loss", "x"], r"argument --loss: invalid float value: 'x'"),
