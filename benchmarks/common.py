@@ -1,8 +1,11 @@
 """Shared helpers for the benchmark modules."""
 import json
+import os
 import pathlib
 
-SHARED = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "benchmarks"
+# The shared inputs sit beside the checkout; VORNIX_BENCHMARK_INPUTS points elsewhere.
+SHARED = pathlib.Path(os.environ.get("VORNIX_BENCHMARK_INPUTS")
+                      or pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "benchmarks")
 
 # Rates shared by every workload unless a workload says otherwise.
 RATES = dict(duplication=0.2, transfer=0.2, loss=0.35, origination=1.0)
