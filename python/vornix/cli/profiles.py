@@ -85,6 +85,7 @@ def run(args: argparse.Namespace) -> None:
         for k in range(1, n + 1):
             sim = simulate_profiles(tree, **dict(kwargs, seed=replicate_seed(kwargs["seed"], k)),
                                     copies=args.copies, threads=args.threads)
+            assert not isinstance(sim, list)
             if args.output is None:
                 write_profile(sim, sys.stdout)
             else:
