@@ -29,12 +29,6 @@ struct NodeValues {
     bool owned = false;   // false for the shared values of a tip
 };
 
-// A value stored as value * 2^scale, as node values are.
-struct Scaled {
-    double value;
-    std::int64_t scale;
-};
-
 // The scale at which the largest of the terms (in true terms) is near 1; the
 // first term's scale when none is a finite nonzero value.
 std::int64_t common_scale(const std::vector<Scaled>& terms) {
@@ -42,16 +36,12 @@ std::int64_t common_scale(const std::vector<Scaled>& terms) {
     std::int64_t largest = 0;  // binary exponent of the largest true value
     for (const Scaled& t : terms) {
         if (t.value == 0.0 || !std::isfinite(t.value)) continue;
-        int e = 0;
-        std::frexp(t.value, &e);
-        if (!any || e - t.scale > largest) largest = e - t.scale;
+        const std::int64_t e = true_exponent(t.value, t.scale);
+        if (!any || e > largest) largest = e;
         any = true;
     }
     return any ? -largest : (terms.empty() ? 0 : terms.front().scale);
 }
-
-// The term brought to another scale by an exact power of two.
-double at_scale(const Scaled& t, std::int64_t scale) { return times_pow2(t.value, scale - t.scale); }
 
 // Scores trees against one engine: tip values are computed once per species,
 // node storage is recycled, and up to kLanes trees advance together.
@@ -113,8 +103,8 @@ private:
         v.grid = b->values.get();
         v.sums = v.grid + tables_.grid_size;
         v.top = v.sums + tables_.sum_size;
-        v.slice_scale = b->scales.get();
-        v.top_scale = v.slice_scale + tables_.slices.size();
+        v.row_scale = b->scales.get();
+        v.top_scale = v.row_scale + tables_.row_count;
         return v;
     }
 
@@ -130,7 +120,7 @@ private:
             storage_.push_back(std::make_unique<NodeBuffer>());
             b = storage_.back().get();
             b->values = std::make_unique<double[]>(tables_.grid_size + tables_.sum_size + tables_.top_size);
-            b->scales = std::make_unique<std::int64_t[]>(tables_.slices.size() + tables_.top_size);
+            b->scales = std::make_unique<std::int64_t[]>(tables_.row_count + tables_.top_size);
         }
         const NodeView v = view(b);
         std::fill(v.top, v.top + tables_.top_size, 0.0);
@@ -178,7 +168,7 @@ private:
         lane.w = view(w.buffer);
         lane.z = view(z.buffer);
         lane.children_uniform = w.uniform && z.uniform;
-        lane.scale = tables_.slices.empty() ? 0 : lane.w.slice_scale[0] + lane.z.slice_scale[0];
+        lane.scale = tables_.slices.empty() ? 0 : lane.w.row_scale[0] + lane.z.row_scale[0];
         lane.buffer = acquire(lane.scale);
         lane.out = view(lane.buffer);
     }
@@ -235,11 +225,11 @@ private:
         }
         // Each product at its own scale, summed in the same order at a common
         // one: (a + b) + (c + d).
-        std::vector<Scaled> parts = {{e_.ext_top[s] * G.top[l], G.top_scale[l]},
-                                     {e_.ext_top[l] * G.top[s], G.top_scale[s]}};
+        std::vector<Scaled> parts = {scaled_product(e_.ext_top[s], 0, G.top[l], G.top_scale[l]),
+                                     scaled_product(e_.ext_top[l], 0, G.top[s], G.top_scale[s])};
         if (internal) {
-            parts.push_back({W.top[l] * Z.top[s], W.top_scale[l] + Z.top_scale[s]});
-            parts.push_back({W.top[s] * Z.top[l], W.top_scale[s] + Z.top_scale[l]});
+            parts.push_back(scaled_product(W.top[l], W.top_scale[l], Z.top[s], Z.top_scale[s]));
+            parts.push_back(scaled_product(W.top[s], W.top_scale[s], Z.top[l], Z.top_scale[l]));
         }
         const std::int64_t common = common_scale(parts);
         double L = at_scale(parts[0], common) + at_scale(parts[1], common);
@@ -248,7 +238,7 @@ private:
     }
 
     // The scale of a node with one scale throughout.
-    std::int64_t base_scale(const NodeView& v) const { return tables_.slices.empty() ? 0 : v.slice_scale[0]; }
+    std::int64_t base_scale(const NodeView& v) const { return tables_.slices.empty() ? 0 : v.row_scale[0]; }
 
     const Engine& e_;
     Tables tables_;
