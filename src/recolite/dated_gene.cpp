@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "recolite/batch_walk.h"
 #include "recolite/dated_engine.h"
 #include "recolite/dated_kernel.h"
 #include "recolite/scaled.h"
@@ -49,41 +50,31 @@ class Scorer {
 public:
     explicit Scorer(const Engine& e) : e_(e), tables_(e), tips_(e.n + 1) {}
 
-    std::vector<double> score(const std::vector<GeneTree>& trees, std::uint8_t origination) {
+    // The scores of the trees in order; interrupted() when the poll asks to
+    // stop (checked before every round of up to kLanes nodes).
+    vornix::Outcome<std::vector<double>> score(const std::vector<GeneTree>& trees, std::uint8_t origination,
+                                               vornix::Interrupt& interrupt) {
         std::vector<double> out(trees.size(), 0.0);
-        std::vector<Run> active;
-        std::size_t next_tree = 0;
+        BatchWalk walk(trees);
+        Run slots[kLanes];
         Lane lanes[kLanes];
         Run* lane_run[kLanes];
+        auto begin = [&](Run& run) { start(run); };
+        auto finish = [&](Run& run) {
+            out[run.index] = root_loglik(run, origination);
+            release_all(run);
+        };
         for (;;) {
-            while (active.size() < kLanes && next_tree < trees.size()) {
-                active.push_back(start(trees[next_tree], next_tree));
-                ++next_tree;
-            }
-            // Every active tree offers its next internal node; a finished tree
-            // is scored and its place taken by the next one.
-            for (std::size_t r = 0; r < active.size();) {
-                Run& run = active[r];
-                while (run.cursor < run.tree->m && run.tree->is_leaf[run.cursor]) ++run.cursor;
-                if (run.cursor < run.tree->m) {
-                    ++r;
-                    continue;
-                }
-                out[run.index] = root_loglik(run, origination);
-                finish(run);
-                active.erase(active.begin() + static_cast<std::ptrdiff_t>(r));
-                if (next_tree < trees.size()) {
-                    active.push_back(start(trees[next_tree], next_tree));
-                    ++next_tree;
-                }
-            }
-            if (active.empty()) break;
             int count = 0;
-            for (Run& run : active) {
+            for (Run& run : slots) {
+                if (!walk.next_node(run, begin, finish)) continue;
                 lane_run[count] = &run;
                 prepare(lanes[count], run);
                 ++count;
             }
+            if (count == 0) break;
+            // Everything held lives in the scorer and goes with it.
+            if (interrupt.poll_now()) return vornix::interrupted();
             dated::run_lanes(tables_, lanes, count, true);
             for (int l = 0; l < count; ++l) complete(*lane_run[l], lanes[l]);
         }
@@ -91,10 +82,7 @@ public:
     }
 
 private:
-    struct Run {
-        const GeneTree* tree = nullptr;
-        std::size_t index = 0;
-        std::size_t cursor = 0;  // next node to compute
+    struct Run : TreeRun {
         std::vector<NodeValues> nodes;
     };
 
@@ -149,15 +137,12 @@ private:
         return slot;
     }
 
-    Run start(const GeneTree& tree, std::size_t index) {
-        Run run;
-        run.tree = &tree;
-        run.index = index;
-        run.nodes.resize(tree.m);
+    void start(Run& run) {
+        const GeneTree& tree = *run.tree;
+        run.nodes.assign(tree.m, NodeValues{});
         for (std::size_t u = 0; u < tree.m; ++u) {
             if (tree.is_leaf[u]) run.nodes[u] = tip(tree.species[u]);
         }
-        return run;
     }
 
     void prepare(Lane& lane, Run& run) {
@@ -185,7 +170,7 @@ private:
         ++run.cursor;
     }
 
-    void finish(Run& run) {
+    void release_all(Run& run) {
         for (NodeValues& v : run.nodes) release(v);
     }
 
@@ -251,15 +236,15 @@ private:
 
 double Engine::gene_loglik(const GeneTree& tree, std::uint8_t origination) const {
     Scorer scorer(*this);
-    return scorer.score({tree}, origination)[0];
+    vornix::Interrupt never;
+    return scorer.score({tree}, origination, never).value()[0];
 }
 
-std::vector<double> Engine::batch_loglik(const GeneBatch& batch, std::uint8_t origination) const {
-    std::vector<GeneTree> trees;
-    trees.reserve(batch.tree_count());
-    for (std::size_t i = 0; i < batch.tree_count(); ++i) trees.push_back(tree_at(batch, i));
+vornix::Outcome<std::vector<double>> Engine::batch_loglik(const GeneBatch& batch, std::uint8_t origination,
+                                                          vornix::Interrupt& interrupt) const {
+    const std::vector<GeneTree> trees = batch_trees(batch);
     Scorer scorer(*this);
-    return scorer.score(trees, origination);
+    return scorer.score(trees, origination, interrupt);
 }
 
 }  // namespace vornix::recolite
