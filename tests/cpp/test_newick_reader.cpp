@@ -121,7 +121,7 @@ TEST_CASE("the grammar's corners: quoting, comments, internal labels, root lengt
     CHECK(f.tree_offsets == (std::vector<std::int64_t>{0, 9, 10, 11}));
     CHECK(f.tree_line == (std::vector<std::int64_t>{1, 2, 2}));
     // root; it's; x y; b_1; (); (); c; ''; d; then '(' and a
-    CHECK(f.parent == (std::vector<std::int32_t>{-1, 0, 0, 2, 0, 4, 5, 5, 5, -1, -1}));
+    CHECK(std::vector<std::int32_t>(f.parent.begin(), f.parent.end()) == (std::vector<std::int32_t>{-1, 0, 0, 2, 0, 4, 5, 5, 5, -1, -1}));
     const char* labels[] = {"root", "it's", "x y", "b_1", "", "", "c", "", "d", "(", "a"};
     for (std::size_t i = 0; i < f.n_nodes(); ++i) CHECK_EQ(std::string(f.label(i)), std::string(labels[i]));
     CHECK_EQ(f.length[0], 2.0);
