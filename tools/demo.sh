@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs the package and runs the demonstration in examples/.
+# Installs the package (into the environment chosen by tools/env.sh) and runs
+# the demonstration in examples/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python3 -m pip install --quiet --disable-pip-version-check .
+source tools/env.sh
+vornix_use_env
+python3 tools/install.py package >/dev/null
 python3 examples/demo.py "$@"
