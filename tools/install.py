@@ -179,9 +179,9 @@ def install_package(tree: Path, extras: list[str]) -> None:
     spec = f"{ROOT}[{','.join(extras)}]" if extras else str(ROOT)
     pip_install([
         "--no-build-isolation",
-        "-C", f"build-dir={tree}",
-        "-C", "cmake.define.VORNIX_BUILD_TESTS=ON",
-        "-C", f"build.targets={PACKAGE_TARGETS}",
+        "--config-settings", f"build-dir={tree}",
+        "--config-settings", "cmake.define.VORNIX_BUILD_TESTS=ON",
+        "--config-settings", f"build.targets={PACKAGE_TARGETS}",
         spec,
     ])  # fmt: skip
     wanted.update(extras=sorted(extras), record=installed_record())
