@@ -56,9 +56,9 @@ def build_tree() -> Path:
     return ROOT / "build" / f"env-{sys.implementation.cache_tag}-{key}"
 
 
-def input_files() -> Iterator[Path]:
+def input_files(root: Path = ROOT) -> Iterator[Path]:
     for name in PACKAGE_INPUTS:
-        path = ROOT / name
+        path = root / name
         if path.is_file():
             yield path
         elif path.is_dir():
@@ -67,11 +67,12 @@ def input_files() -> Iterator[Path]:
                     yield sub
 
 
-def sources_digest() -> str:
+def sources_digest(root: Path = ROOT) -> str:
+    """Digest of the names and contents of every file that goes into the package."""
     digest = hashlib.sha256()
-    for path in input_files():
+    for path in input_files(root):
         data = path.read_bytes()
-        name = path.relative_to(ROOT).as_posix().encode()
+        name = path.relative_to(root).as_posix().encode()
         digest.update(b"%d:%s:%d:" % (len(name), name, len(data)))
         digest.update(data)
     return digest.hexdigest()
@@ -211,11 +212,15 @@ def main(argv: list[str] | None = None) -> None:
         return
     tree = build_tree()
     tree.mkdir(parents=True, exist_ok=True)
-    with open(tree / ".lock", "w") as lock:  # one install at a time per environment
+    # One install at a time per environment; opening the lock leaves the tree's files untouched.
+    lock = os.open(tree / ".lock", os.O_RDWR | os.O_CREAT, 0o644)
+    try:
         fcntl.flock(lock, fcntl.LOCK_EX)
         install_package(tree, extras)
         if args.cpp_tests:
             build_cpp_tests(tree)
+    finally:
+        os.close(lock)
     print(tree)
 
 
