@@ -19,5 +19,19 @@ __version__ = "0.2.0"
 from vornix.species_tree import SpeciesTree  # noqa: E402
 from vornix.events import EventTable  # noqa: E402
 from vornix.families import FamilySimulation, GeneTreeTexts, simulate_families  # noqa: E402
+from vornix.genomes import GenomeSimulation, Segments, simulate_genomes  # noqa: E402
+from vornix.profiles import ProfileSimulation, simulate_profiles  # noqa: E402
 
-__all__ = ["__version__", "SpeciesTree", "EventTable", "FamilySimulation", "GeneTreeTexts", "simulate_families"]
+__all__ = [
+    "__version__",
+    "SpeciesTree",
+    "EventTable",
+    "FamilySimulation",
+    "GeneTreeTexts",
+    "GenomeSimulation",
+    "ProfileSimulation",
+    "Segments",
+    "simulate_families",
+    "simulate_genomes",
+    "simulate_profiles",
+]
