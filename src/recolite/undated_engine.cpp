@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "recolite/undated_offsets.h"
+
 namespace vornix::recolite {
 
 namespace {
@@ -114,7 +116,37 @@ vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uin
         }
         if (maxd < kFixedPointTol) break;
     }
+    auto offsets = undated::branch_offsets(e, branch_terms(e), stop);
+    if (!offsets.ok()) return offsets.error();
+    e.offset = std::move(offsets.value());
     return e;
+}
+
+BranchTerms branch_terms(const UndatedEngine& e) {
+    const std::size_t n = e.n;
+    double SE = 0.0;
+    for (const double x : e.ext) SE += x;
+    BranchTerms t;
+    t.denominator.resize(n);
+    t.transfer_in.resize(n);
+    for (std::size_t b = 0; b < n; ++b) {
+        double ebar = 0.0;
+        if (e.reldated) {
+            const std::size_t count = e.recipient_count(b);
+            if (count > 0) {
+                double s = 0.0;
+                for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                    s += e.ext[e.recipient_list[r]];
+                }
+                ebar = s / static_cast<double>(count);
+            }
+        } else if (n > 1) {
+            ebar = (SE - e.ext[b]) / (static_cast<double>(n) - 1.0);
+        }
+        t.denominator[b] = (1.0 - (2.0 * e.p_dup) * e.ext[b]) - e.p_transfer * ebar;
+        t.transfer_in[b] = e.p_transfer * e.ext[b];
+    }
+    return t;
 }
 
 std::string UndatedEngine::check_origination(std::uint8_t origination) const {

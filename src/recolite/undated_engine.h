@@ -35,13 +35,16 @@ struct UndatedEngine {
     std::vector<std::uint32_t> recipient_list;
     std::uint64_t n = 0, root = 0;
     double p_dup = 0.0, p_transfer = 0.0, p_spec = 0.0;
+    // Gene values on branch b are held times 2^offset[b] (see
+    // undated_offsets.h); empty when one scale per gene node suffices.
+    std::vector<std::int64_t> offset;
 
     // The node count n is the length of sp_left; transfers == 1 selects
     // reldated mode, anything else undated mode. Fails on arrays shorter
     // than n (the times are read in reldated mode only) and child indices
     // out of range.
-    // Polls `interrupt` (when given) per branch of the recipient lists and
-    // per sweep of the extinction fixed point.
+    // Polls `interrupt` (when given) per branch of the recipient lists, per
+    // sweep of the extinction fixed point and while finding the offsets.
     static vornix::Outcome<UndatedEngine> build(SpeciesArrays&& species, std::uint8_t transfers, double dup,
                                                 double transfer, double loss,
                                                 vornix::Interrupt* interrupt = nullptr);
@@ -69,6 +72,15 @@ struct UndatedEngine {
                                                       vornix::Interrupt& interrupt) const;
 
     std::size_t recipient_count(std::size_t b) const { return recipient_start[b + 1] - recipient_start[b]; }
+    bool has_offsets() const { return !offset.empty(); }
 };
+
+// The per-branch terms of the gene sweeps, fixed by the extinction values:
+// the denominator 1 - 2 p_dup E[b] - p_transfer mean E (the events after which
+// a lineage is still alone on b) and p_transfer E[b].
+struct BranchTerms {
+    std::vector<double> denominator, transfer_in;
+};
+BranchTerms branch_terms(const UndatedEngine& e);
 
 }  // namespace vornix::recolite

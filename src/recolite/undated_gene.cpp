@@ -2,6 +2,8 @@
 // built from its children, then in-place sweeps over the species branches
 // until the largest change is below the tolerance. Each lane works through
 // one tree's internal nodes in order; tips are computed once per species.
+// When the engine has branch offsets, constant parts and root terms are
+// formed in Wide numbers (undated_wide.h) and the sweeps run with offsets.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include "recolite/scaled.h"
 #include "recolite/undated_engine.h"
 #include "recolite/undated_sweep.h"
+#include "recolite/undated_wide.h"
 
 namespace vornix::recolite {
 
@@ -34,6 +37,7 @@ struct LaneState {
     bool busy = false;
     int sweeps = 0;
     std::int64_t scale = 0;
+    std::int64_t sum_scale = 0;  // with branch offsets: of the sum and changes
 };
 
 class Scorer {
@@ -43,7 +47,7 @@ public:
           tables_(e),
           groups_(e),
           lanes_(e, tables_),
-          node_size_(e.reldated ? 2 * e.n + 1 : e.n),
+          node_size_(e.reldated && !e.has_offsets() ? 2 * e.n + 1 : e.n),
           tips_(e.n, nullptr),
           tip_scales_(e.n, 0),
           scratch_(e.n) {}
@@ -101,9 +105,10 @@ private:
                 LaneState& s = state_[l];
                 if (!s.busy) continue;
                 ++s.sweeps;
-                if (!below_unscaled(maxd[l], s.scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
+                const std::int64_t change_scale = e_.has_offsets() ? s.sum_scale : s.scale;
+                if (!below_unscaled(maxd[l], change_scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
                 lanes_.unload(l, pending_[l]);
-                if (e_.reldated) {
+                if (e_.reldated && !e_.has_offsets()) {
                     pending_[l][e_.n] = 0.0;
                     groups_.means(tables_, e_.n, pending_[l], pending_[l] + e_.n + 1);
                 }
@@ -146,6 +151,17 @@ private:
         pending_[l] = acquire();
     }
 
+    // With branch offsets: puts the job whose constant part is wide_.c into
+    // lane l, at the scales that place it.
+    void load_wide(int l) {
+        const undated::JobScales s = undated::place_constant(e_, wide_.c, scratch_.data());
+        lanes_.load(l, scratch_.data(), s.scale, s.sum_scale);
+        state_[l].sweeps = 0;
+        state_[l].scale = s.scale;
+        state_[l].sum_scale = s.sum_scale;
+        pending_[l] = acquire();
+    }
+
     // The values of a tip in each species of the batch, computed once.
     bool compute_tips(const std::vector<GeneTree>& trees, vornix::Interrupt& interrupt) {
         std::vector<std::uint32_t> wanted;
@@ -165,6 +181,12 @@ private:
         auto next_job = [&](int l) -> bool {
             if (next == wanted.size()) return false;
             lane_species[l] = wanted[next++];
+            if (e_.has_offsets()) {
+                wide_.c.assign(e_.n, Wide{});
+                wide_.c[lane_species[l]] = Wide::of(e_.p_spec);
+                load_wide(l);
+                return true;
+            }
             std::fill(scratch_.begin(), scratch_.end(), 0.0);
             scratch_[lane_species[l]] = e_.p_spec;
             load(l, scratch_.data(), 0);
@@ -197,8 +219,13 @@ private:
         const std::size_t z = static_cast<std::size_t>(run.tree->right[u]);
         const double* wv = run.nodes[w].data;
         const double* zv = run.nodes[z].data;
-        undated::internal_constant(e_, tables_, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
-        load(l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
+        if (e_.has_offsets()) {
+            undated::wide_internal_constant(e_, wv, run.nodes[w].scale, zv, run.nodes[z].scale, wide_);
+            load_wide(l);
+        } else {
+            undated::internal_constant(e_, tables_, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
+            load(l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
+        }
         // The children are read once per naming parent; the root's vector
         // stays for the root term.
         for (const std::size_t c : {w, z}) {
@@ -212,6 +239,7 @@ private:
 
     double root_loglik(const Run& run, std::uint8_t origination) const {
         const NodeValues& g = run.nodes[run.tree->root()];
+        if (e_.has_offsets()) return wide_log(undated::wide_root_term(e_, g.data, g.scale, origination));
         double L;
         if (origination == 1) {
             double sum = 0.0;
@@ -237,6 +265,7 @@ private:
     std::vector<double*> tips_;  // by species
     std::vector<std::int64_t> tip_scales_;
     std::vector<double> scratch_;
+    undated::WideScratch wide_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "recolite/scaled.h"
 #include "recolite/simd.h"
 
 namespace vornix::recolite::undated {
@@ -15,18 +16,26 @@ inline Vec4 abs4(Vec4 x) { return x < 0.0 ? -x : x; }
 
 // One sweep over every branch for all lanes (values p and constant parts c,
 // branch-major: entry b * kLanes + lane); stores each lane's largest change.
-// Compiled for two instruction sets; vectors cross the call through memory
-// only, since the two pass them differently.
-template <bool Reldated>
+// With Offsets, values reach the running sum and the largest change through
+// the lanes' factors to_sum, and the mean comes back through from_sum
+// (undated), or each recipient's value through its list factor (reldated);
+// every product is the plain one times a power of two, so each lane still
+// undergoes the operations of a lone sweep. Compiled for two instruction
+// sets; vectors cross the call through memory only, since the two pass them
+// differently.
+template <bool Reldated, bool Offsets>
 RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t, double* p, const double* c,
-                                   double* largest_change) {
+                                   const double* to_sum, const double* from_sum, double* largest_change) {
     const std::size_t n = e.n;
     const double nm1 = static_cast<double>(n) - 1.0;
     const double p_spec = e.p_spec;
     Vec4 sp[kGroups] = {}, maxd[kGroups] = {};
     if (!Reldated) {
         for (std::size_t b = 0; b < n; ++b) {
-            for (int g = 0; g < kGroups; ++g) sp[g] += load4(p + b * kLanes + 4 * g);
+            for (int g = 0; g < kGroups; ++g) {
+                const std::size_t at = b * kLanes + 4 * g;
+                sp[g] += Offsets ? load4(p + at) * load4(to_sum + at) : load4(p + at);
+            }
         }
     }
     for (std::size_t b = 0; b < n; ++b) {
@@ -38,12 +47,20 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
                 Vec4 acc[kGroups] = {};
                 for (std::size_t r = rs; r < re; ++r) {
                     const double* q = p + std::size_t{e.recipient_list[r]} * kLanes;
-                    for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g);
+                    if (Offsets) {
+                        const double f = t.recipient_factor[r];
+                        for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g) * f;
+                    } else {
+                        for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g);
+                    }
                 }
                 for (int g = 0; g < kGroups; ++g) pbar[g] = acc[g] / t.recipient_count[b];
             }
         } else if (n > 1) {
-            for (int g = 0; g < kGroups; ++g) pbar[g] = (sp[g] - load4(pb + 4 * g)) / nm1;
+            for (int g = 0; g < kGroups; ++g) {
+                const Vec4 own = Offsets ? load4(pb + 4 * g) * load4(to_sum + b * kLanes + 4 * g) : load4(pb + 4 * g);
+                pbar[g] = (sp[g] - own) / nm1;
+            }
         }
         Vec4 sl[kGroups] = {};
         if (!e.is_leaf[b]) {
@@ -56,9 +73,15 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
         const double ti = t.transfer_in[b], den = t.denominator[b];
         for (int g = 0; g < kGroups; ++g) {
             const Vec4 old = load4(pb + 4 * g);
-            const Vec4 next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * ti) / den;
+            Vec4 next;
+            if (Offsets && !Reldated) {
+                next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * load4(from_sum + b * kLanes + 4 * g)) / den;
+            } else {
+                next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * ti) / den;
+            }
             store4(pb + 4 * g, next);
-            const Vec4 d = next - old;
+            Vec4 d = next - old;
+            if (Offsets) d = d * load4(to_sum + b * kLanes + 4 * g);
             if (!Reldated) sp[g] = sp[g] + d;
             const Vec4 ad = abs4(d);
             maxd[g] = ad > maxd[g] ? ad : maxd[g];
@@ -69,39 +92,38 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
 
 }  // namespace
 
+double offset_factor(std::int64_t k) { return times_pow2(1.0, std::clamp<std::int64_t>(k, -1100, 1000)); }
+
 SweepTables::SweepTables(const UndatedEngine& e) {
     const std::size_t n = e.n;
-    double SE = 0.0;
-    for (const double x : e.ext) SE += x;
-    denominator.resize(n);
-    transfer_in.resize(n);
+    BranchTerms terms = branch_terms(e);
+    denominator = std::move(terms.denominator);
+    transfer_in = std::move(terms.transfer_in);
     ext_l.assign(n, 0.0);
     ext_r.assign(n, 0.0);
     child_l.assign(n, 0);
     child_r.assign(n, 0);
     recipient_count.assign(n, 0.0);
+    const std::vector<std::int64_t>& o = e.offset;
     for (std::size_t b = 0; b < n; ++b) {
-        double ebar = 0.0;
-        if (e.reldated) {
-            const std::size_t count = e.recipient_count(b);
-            recipient_count[b] = static_cast<double>(count);
-            if (count > 0) {
-                double s = 0.0;
-                for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
-                    s += e.ext[e.recipient_list[r]];
-                }
-                ebar = s / recipient_count[b];
-            }
-        } else if (n > 1) {
-            ebar = (SE - e.ext[b]) / (static_cast<double>(n) - 1.0);
+        if (e.reldated) recipient_count[b] = static_cast<double>(e.recipient_count(b));
+        if (e.is_leaf[b]) continue;
+        const std::size_t l = static_cast<std::size_t>(e.left[b]), r = static_cast<std::size_t>(e.right[b]);
+        child_l[b] = static_cast<std::uint32_t>(l);
+        child_r[b] = static_cast<std::uint32_t>(r);
+        ext_l[b] = e.ext[l];
+        ext_r[b] = e.ext[r];
+        if (e.has_offsets()) {
+            ext_r[b] = times_pow2(ext_r[b], std::clamp<std::int64_t>(o[b] - o[l], -1100, 1000));
+            ext_l[b] = times_pow2(ext_l[b], std::clamp<std::int64_t>(o[b] - o[r], -1100, 1000));
         }
-        denominator[b] = (1.0 - (2.0 * e.p_dup) * e.ext[b]) - e.p_transfer * ebar;
-        transfer_in[b] = e.p_transfer * e.ext[b];
-        if (!e.is_leaf[b]) {
-            child_l[b] = static_cast<std::uint32_t>(e.left[b]);
-            child_r[b] = static_cast<std::uint32_t>(e.right[b]);
-            ext_l[b] = e.ext[e.left[b]];
-            ext_r[b] = e.ext[e.right[b]];
+    }
+    if (e.reldated && e.has_offsets()) {
+        recipient_factor.resize(e.recipient_list.size());
+        for (std::size_t b = 0; b < n; ++b) {
+            for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                recipient_factor[r] = offset_factor(o[b] - o[e.recipient_list[r]]);
+            }
         }
     }
 }
@@ -172,11 +194,28 @@ void internal_constant(const UndatedEngine& e, const SweepTables& t, const doubl
     }
 }
 
+void Lanes::load(int lane, const double* c, std::int64_t scale, std::int64_t sum_scale) {
+    load(lane, c);
+    for (std::size_t b = 0; b < e_.n; ++b) {
+        const std::int64_t at_branch = scale + e_.offset[b];
+        to_sum_[b * kLanes + lane] = offset_factor(sum_scale - at_branch);
+        from_sum_[b * kLanes + lane] = times_pow2(t_.transfer_in[b], std::clamp<std::int64_t>(at_branch - sum_scale, -1100, 1000));
+    }
+}
+
 void Lanes::sweep(double* largest_change) {
-    if (e_.reldated) {
-        sweep_lanes<true>(e_, t_, p_.data(), c_.data(), largest_change);
+    const double* ts = to_sum_.data();
+    const double* fs = from_sum_.data();
+    if (e_.has_offsets()) {
+        if (e_.reldated) {
+            sweep_lanes<true, true>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
+        } else {
+            sweep_lanes<false, true>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
+        }
+    } else if (e_.reldated) {
+        sweep_lanes<true, false>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
     } else {
-        sweep_lanes<false>(e_, t_, p_.data(), c_.data(), largest_change);
+        sweep_lanes<false, false>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
     }
 }
 

@@ -19,16 +19,28 @@ namespace vornix::recolite::undated {
 
 inline constexpr int kLanes = 16;
 
-// Per-branch constants of the sweeps, fixed for the whole call.
+// Per-branch constants of the sweeps, fixed for the whole call. With branch
+// offsets, the powers of two between a branch and its neighbours are folded
+// into the constants that join them (exact: a power of two only moves the
+// exponent), so that every term arrives at the offset of its branch.
 struct SweepTables {
     std::vector<double> denominator;    // 1 - 2 p_dup E[b] - p_transfer mean E
     std::vector<double> transfer_in;    // p_transfer E[b]
-    std::vector<double> ext_l, ext_r;   // E of the species children
+    // E of the species children, crossed over: ext_r[b] multiplies the left
+    // child's value and carries 2^(offset[b] - offset[left]); ext_l[b] the
+    // right child's, with 2^(offset[b] - offset[right]).
+    std::vector<double> ext_l, ext_r;
     std::vector<std::uint32_t> child_l, child_r;
     std::vector<double> recipient_count;  // reldated: list lengths as doubles
+    // Reldated with offsets: 2^(offset[b] - offset[j]) for each entry j of
+    // b's recipient list, in the list's layout.
+    std::vector<double> recipient_factor;
 
     explicit SweepTables(const UndatedEngine& e);
 };
+
+// 2^k for a difference of offsets, held within the range of doubles.
+double offset_factor(std::int64_t k);
 
 // Means over recipient lists in reldated mode, eight lists at a time so that
 // eight running sums advance together. The lists of branches 8i .. 8i+7 are
@@ -54,9 +66,22 @@ void internal_constant(const UndatedEngine& e, const SweepTables& t, const doubl
                        const double* z, const double* zm, double* c);
 
 // kLanes nodes in flight: their values and constant parts, branch-major.
+//
+// With branch offsets a lane's values on branch b are its node's values times
+// 2^(scale + offset[b]), while the running sum of an undated sweep and the
+// largest change are kept at one scale per lane, sum_scale. Per lane and
+// branch, `to_sum` = 2^(sum_scale - scale - offset[b]) brings a value to the
+// sum's scale and `from_sum` = transfer_in[b] * 2^(scale + offset[b] -
+// sum_scale) brings a mean from the sum's scale back, with the transfer term.
 class Lanes {
 public:
-    Lanes(const UndatedEngine& e, const SweepTables& t) : e_(e), t_(t), p_(e.n * kLanes), c_(e.n * kLanes) {}
+    Lanes(const UndatedEngine& e, const SweepTables& t)
+        : e_(e),
+          t_(t),
+          p_(e.n * kLanes),
+          c_(e.n * kLanes),
+          to_sum_(e.has_offsets() ? e.n * kLanes : 0),
+          from_sum_(e.has_offsets() ? e.n * kLanes : 0) {}
 
     void load(int lane, const double* c) {
         for (std::size_t b = 0; b < e_.n; ++b) {
@@ -65,11 +90,17 @@ public:
         }
     }
 
+    // With offsets: also the lane's scales (see above).
+    void load(int lane, const double* c, std::int64_t scale, std::int64_t sum_scale);
+
     // An idle lane holds zeros, which sweep to zeros at full speed (values
     // left from a finished job may be subnormal, which would slow every
     // sweep).
     void clear(int lane) {
         for (std::size_t b = 0; b < e_.n; ++b) p_[b * kLanes + lane] = c_[b * kLanes + lane] = 0.0;
+        for (std::size_t b = 0; b < to_sum_.size() / kLanes; ++b) {
+            to_sum_[b * kLanes + lane] = from_sum_[b * kLanes + lane] = 0.0;
+        }
     }
 
     void unload(int lane, double* out) const {
@@ -77,13 +108,14 @@ public:
     }
 
     // One sweep over every branch for all lanes; stores each lane's largest
-    // change.
+    // change (at the lane's sum scale when there are offsets).
     void sweep(double* largest_change);
 
 private:
     const UndatedEngine& e_;
     const SweepTables& t_;
     std::vector<double> p_, c_;  // branch-major: entry b * kLanes + lane
+    std::vector<double> to_sum_, from_sum_;  // the same layout; offsets only
 };
 
 }  // namespace vornix::recolite::undated
