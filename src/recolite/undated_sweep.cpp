@@ -1,7 +1,10 @@
 #include "recolite/undated_sweep.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "recolite/scaled.h"
 #include "recolite/simd.h"
@@ -70,7 +73,8 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
             for (int g = 0; g < kGroups; ++g) sl[g] = p_spec * (load4(pl + 4 * g) * er + load4(pr + 4 * g) * el);
         }
         const double* cb = c + b * kLanes;
-        const double ti = t.transfer_in[b], den = t.denominator[b];
+        const double ti = Offsets && Reldated ? t.transfer_in_shifted[b] : t.transfer_in[b];
+        const double den = t.denominator[b];
         for (int g = 0; g < kGroups; ++g) {
             const Vec4 old = load4(pb + 4 * g);
             Vec4 next;
@@ -92,7 +96,10 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
 
 }  // namespace
 
-double offset_factor(std::int64_t k) { return times_pow2(1.0, std::clamp<std::int64_t>(k, -1100, 1000)); }
+double shifted(const Wide& x, std::int64_t k) {
+    const double r = x.times(k);
+    return std::isinf(r) && std::isfinite(x.m) ? std::copysign(DBL_MAX, x.m) : r;
+}
 
 SweepTables::SweepTables(const UndatedEngine& e) {
     const std::size_t n = e.n;
@@ -114,16 +121,31 @@ SweepTables::SweepTables(const UndatedEngine& e) {
         ext_l[b] = e.ext[l];
         ext_r[b] = e.ext[r];
         if (e.has_offsets()) {
-            ext_r[b] = times_pow2(ext_r[b], std::clamp<std::int64_t>(o[b] - o[l], -1100, 1000));
-            ext_l[b] = times_pow2(ext_l[b], std::clamp<std::int64_t>(o[b] - o[r], -1100, 1000));
+            ext_r[b] = shifted(Wide::of(ext_r[b]), o[b] - o[l]);
+            ext_l[b] = shifted(Wide::of(ext_l[b]), o[b] - o[r]);
         }
     }
+    if (e.has_offsets()) {
+        // p_transfer E[b] itself may fall below the normal range.
+        transfer_in_wide.resize(n);
+        for (std::size_t b = 0; b < n; ++b) transfer_in_wide[b] = Wide::of(e.p_transfer) * Wide::of(e.ext[b]);
+    }
     if (e.reldated && e.has_offsets()) {
+        // A sender far below b in offset (a tiny transfer rate) would need a
+        // factor beyond the range of doubles; part of it moves to the
+        // transfer term, which is as tiny.
         recipient_factor.resize(e.recipient_list.size());
+        transfer_in_shifted = transfer_in;
         for (std::size_t b = 0; b < n; ++b) {
+            std::int64_t largest = std::numeric_limits<std::int64_t>::min();
             for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
-                recipient_factor[r] = offset_factor(o[b] - o[e.recipient_list[r]]);
+                largest = std::max(largest, o[b] - o[e.recipient_list[r]]);
             }
+            const std::int64_t shift = std::max<std::int64_t>(0, largest - 960);
+            for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                recipient_factor[r] = shifted(Wide::of(1.0), o[b] - o[e.recipient_list[r]] - shift);
+            }
+            transfer_in_shifted[b] = shifted(transfer_in_wide[b], shift);
         }
     }
 }
@@ -198,8 +220,8 @@ void Lanes::load(int lane, const double* c, std::int64_t scale, std::int64_t sum
     load(lane, c);
     for (std::size_t b = 0; b < e_.n; ++b) {
         const std::int64_t at_branch = scale + e_.offset[b];
-        to_sum_[b * kLanes + lane] = offset_factor(sum_scale - at_branch);
-        from_sum_[b * kLanes + lane] = times_pow2(t_.transfer_in[b], std::clamp<std::int64_t>(at_branch - sum_scale, -1100, 1000));
+        to_sum_[b * kLanes + lane] = shifted(Wide::of(1.0), sum_scale - at_branch);
+        from_sum_[b * kLanes + lane] = shifted(t_.transfer_in_wide[b], at_branch - sum_scale);
     }
 }
 

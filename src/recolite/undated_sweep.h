@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "recolite/scaled.h"
 #include "recolite/undated_engine.h"
 
 namespace vornix::recolite::undated {
@@ -32,15 +33,19 @@ struct SweepTables {
     std::vector<double> ext_l, ext_r;
     std::vector<std::uint32_t> child_l, child_r;
     std::vector<double> recipient_count;  // reldated: list lengths as doubles
-    // Reldated with offsets: 2^(offset[b] - offset[j]) for each entry j of
-    // b's recipient list, in the list's layout.
-    std::vector<double> recipient_factor;
+    // Reldated with offsets: 2^(offset[b] - offset[j] - shift[b]) for each
+    // entry j of b's recipient list, in the list's layout, and transfer_in[b]
+    // * 2^shift[b]; shift[b] is 0 unless a factor would leave the range.
+    std::vector<double> recipient_factor, transfer_in_shifted;
+    // With offsets: p_transfer E[b] without rounding below the normal range.
+    std::vector<Wide> transfer_in_wide;
 
     explicit SweepTables(const UndatedEngine& e);
 };
 
-// 2^k for a difference of offsets, held within the range of doubles.
-double offset_factor(std::int64_t k);
+// x * 2^k as a double, exact while the result is a normal double; the
+// largest finite double in magnitude where it would overflow.
+double shifted(const Wide& x, std::int64_t k);
 
 // Means over recipient lists in reldated mode, eight lists at a time so that
 // eight running sums advance together. The lists of branches 8i .. 8i+7 are
