@@ -163,6 +163,22 @@ inline Wide operator-(const Wide& a) {
 }
 inline Wide operator-(const Wide& a, const Wide& b) { return a + (-b); }
 
+inline Wide abs(const Wide& a) {
+    Wide r = a;
+    r.m = std::fabs(a.m);
+    return r;
+}
+
+// a < b, decided on the rounded difference as a double comparison is.
+inline bool operator<(const Wide& a, const Wide& b) { return (a - b).m < 0.0; }
+
+// log2 of a Wide value: -inf when it is not positive.
+inline double wide_log2(const Wide& w) {
+    if (!(w.m > 0.0)) return -std::numeric_limits<double>::infinity();
+    if (!std::isfinite(w.m)) return w.m;
+    return std::log2(w.m) + static_cast<double>(w.e);
+}
+
 // log(value * 2^-scale), -inf when value <= 0 and NaN for NaN. When the
 // unscaled value is a normal double it is formed exactly and its logarithm
 // taken directly, which is the plain computation's result; otherwise the scale

@@ -2,8 +2,13 @@
 // built from its children, then in-place sweeps over the species branches
 // until the largest change is below the tolerance. Each lane works through
 // one tree's internal nodes in order; tips are computed once per species.
+//
 // When the engine has branch offsets, constant parts and root terms are
-// formed in Wide numbers (undated_wide.h) and the sweeps run with offsets.
+// formed in Wide numbers (undated_wide.h) and the sweeps run in the frame of
+// the engine's offsets, which keeps what reaches the species root. Under
+// uniform origination the gene root's value on every branch counts alike, so
+// gene roots are then swept in a frame of zero offsets, in a second group of
+// lanes, a batch of waiting roots at a time.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,16 +25,19 @@ namespace vornix::recolite {
 
 namespace {
 
+using undated::Frame;
 using undated::kLanes;
 using undated::Lanes;
 using undated::RecipientGroups;
 using undated::SweepTables;
 
-// A computed gene node: its values (n entries) and scale.
+// A computed gene node: its values (n entries), scale and frame of offsets
+// (when the engine has offsets).
 struct NodeValues {
     double* data = nullptr;
     std::int64_t scale = 0;
     bool owned = false;  // false for the shared values of a tip
+    const Frame* frame = nullptr;
 };
 
 // A job for one lane: the constant part is in place, the values start at 0.
@@ -40,13 +48,22 @@ struct LaneState {
     std::int64_t sum_scale = 0;  // with branch offsets: of the sum and changes
 };
 
+// Lanes sweeping in one frame, with their jobs.
+struct LaneGroup {
+    SweepTables tables;
+    Lanes lanes;
+    LaneState state[kLanes];
+    double* pending[kLanes] = {};
+
+    LaneGroup(const UndatedEngine& e, Frame frame) : tables(e, std::move(frame)), lanes(e, tables) {}
+};
+
 class Scorer {
 public:
     explicit Scorer(const UndatedEngine& e)
         : e_(e),
-          tables_(e),
+          main_(std::make_unique<LaneGroup>(e, e.offset)),
           groups_(e),
-          lanes_(e, tables_),
           node_size_(e.reldated && !e.has_offsets() ? 2 * e.n + 1 : e.n),
           tips_(e.n, nullptr),
           tip_scales_(e.n, 0),
@@ -65,17 +82,33 @@ public:
             out[run.index] = root_loglik(run, origination);
             release_all(run);
         };
+        // Trees whose next node is their root, when roots are swept apart.
+        const bool roots_apart = e_.has_offsets() && origination == 1;
+        if (roots_apart && roots_ == nullptr) roots_ = std::make_unique<LaneGroup>(e_, Frame(e_.n, 0));
+        std::vector<Run> waiting;
+        bool stopped = false;
         auto next_job = [&](int l) -> bool {
-            if (!walk.next_node(runs[l], begin, finish)) return false;
-            start_internal(l, runs[l]);
-            return true;
+            for (;;) {
+                if (stopped || !walk.next_node(runs[l], begin, finish)) return false;
+                Run& run = runs[l];
+                if (!roots_apart || run.cursor != run.tree->root()) {
+                    start_internal(*main_, l, run);
+                    return true;
+                }
+                waiting.push_back(std::move(run));
+                run = Run{};
+                if (waiting.size() == static_cast<std::size_t>(kLanes) && !score_roots(waiting, finish, interrupt)) {
+                    stopped = true;
+                }
+            }
         };
-        const bool done = sweep_until_done(next_job, interrupt, [&](int l, const double*, std::int64_t) {
+        bool done = sweep_until_done(*main_, next_job, interrupt, [&](int l, std::int64_t scale) {
             Run& run = runs[l];
-            run.nodes[run.cursor] = {pending_[l], state_[l].scale, true};
+            run.nodes[run.cursor] = {main_->pending[l], scale, true, &main_->tables.offset};
             ++run.cursor;
         });
-        if (!done) return vornix::interrupted();
+        if (done && !stopped && !waiting.empty()) done = score_roots(waiting, finish, interrupt);
+        if (!done || stopped) return vornix::interrupted();
         return out;
     }
 
@@ -85,38 +118,60 @@ private:
         std::vector<std::uint32_t> uses;  // parents still to read each node
     };
 
-    // Runs lanes until next_job finds no more work; done(lane, values, scale)
-    // is told of each finished job, whose values are in pending_[lane].
-    // False when the interrupt poll asked to stop.
+    // Runs a group's lanes until next_job finds no more work; done(lane,
+    // scale) is told of each finished job, whose values are in
+    // g.pending[lane]. False when the interrupt poll asked to stop.
     template <class NextJob, class Done>
-    bool sweep_until_done(NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
+    bool sweep_until_done(LaneGroup& g, NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
         for (int l = 0; l < kLanes; ++l) {
-            state_[l].busy = next_job(l);
-            if (!state_[l].busy) lanes_.clear(l);
+            g.state[l].busy = next_job(l);
+            if (!g.state[l].busy) g.lanes.clear(l);
         }
         for (;;) {
             bool any = false;
-            for (int l = 0; l < kLanes; ++l) any = any || state_[l].busy;
+            for (int l = 0; l < kLanes; ++l) any = any || g.state[l].busy;
             if (!any) return true;
             if (interrupt.poll_now()) return false;
             double maxd[kLanes];
-            lanes_.sweep(maxd);
+            g.lanes.sweep(maxd);
             for (int l = 0; l < kLanes; ++l) {
-                LaneState& s = state_[l];
+                LaneState& s = g.state[l];
                 if (!s.busy) continue;
                 ++s.sweeps;
                 const std::int64_t change_scale = e_.has_offsets() ? s.sum_scale : s.scale;
                 if (!below_unscaled(maxd[l], change_scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
-                lanes_.unload(l, pending_[l]);
+                g.lanes.unload(l, g.pending[l]);
                 if (e_.reldated && !e_.has_offsets()) {
-                    pending_[l][e_.n] = 0.0;
-                    groups_.means(tables_, e_.n, pending_[l], pending_[l] + e_.n + 1);
+                    g.pending[l][e_.n] = 0.0;
+                    groups_.means(g.tables, e_.n, g.pending[l], g.pending[l] + e_.n + 1);
                 }
-                done(l, pending_[l], s.scale);
+                done(l, s.scale);
                 s.busy = next_job(l);
-                if (!s.busy) lanes_.clear(l);
+                if (!s.busy) g.lanes.clear(l);
             }
         }
+    }
+
+    // Sweeps the roots of the waiting trees in the frame of zero offsets and
+    // finishes those trees. False when the interrupt poll asked to stop.
+    template <class Finish>
+    bool score_roots(std::vector<Run>& waiting, Finish& finish, vornix::Interrupt& interrupt) {
+        std::size_t next = 0;
+        std::size_t lane_run[kLanes] = {};
+        auto next_job = [&](int l) -> bool {
+            if (next == waiting.size()) return false;
+            lane_run[l] = next++;
+            start_internal(*roots_, l, waiting[lane_run[l]]);
+            return true;
+        };
+        const bool done = sweep_until_done(*roots_, next_job, interrupt, [&](int l, std::int64_t scale) {
+            Run& run = waiting[lane_run[l]];
+            run.nodes[run.cursor] = {roots_->pending[l], scale, true, &roots_->tables.offset};
+            ++run.cursor;
+            finish(run);
+        });
+        waiting.clear();
+        return done;
     }
 
     double* acquire() {
@@ -134,9 +189,9 @@ private:
         v = NodeValues{};
     }
 
-    // Puts a job into lane l: its constant part c (scaled by 2^scale, and
-    // rescaled here when small) and output storage.
-    void load(int l, double* c, std::int64_t scale) {
+    // Puts a job into lane l of g: its constant part c (scaled by 2^scale,
+    // and rescaled here when small) and output storage.
+    void load(LaneGroup& g, int l, double* c, std::int64_t scale) {
         double c_max = 0.0;
         for (std::size_t b = 0; b < e_.n; ++b) c_max = std::max(c_max, std::fabs(c[b]));
         if (c_max > 0.0 && c_max < kRescaleBelow) {
@@ -145,21 +200,21 @@ private:
             for (std::size_t b = 0; b < e_.n; ++b) c[b] *= f;
             scale += k;
         }
-        lanes_.load(l, c);
-        state_[l].sweeps = 0;
-        state_[l].scale = scale;
-        pending_[l] = acquire();
+        g.lanes.load(l, c);
+        g.state[l].sweeps = 0;
+        g.state[l].scale = scale;
+        g.pending[l] = acquire();
     }
 
     // With branch offsets: puts the job whose constant part is wide_.c into
-    // lane l, at the scales that place it.
-    void load_wide(int l) {
-        const undated::JobScales s = undated::place_constant(e_, wide_.c, scratch_.data());
-        lanes_.load(l, scratch_.data(), s.scale, s.sum_scale);
-        state_[l].sweeps = 0;
-        state_[l].scale = s.scale;
-        state_[l].sum_scale = s.sum_scale;
-        pending_[l] = acquire();
+    // lane l of g, at the scales that place it in g's frame.
+    void load_wide(LaneGroup& g, int l) {
+        const undated::JobScales s = undated::place_constant(g.tables.offset, wide_.c, scratch_.data());
+        g.lanes.load(l, scratch_.data(), s.scale, s.sum_scale);
+        g.state[l].sweeps = 0;
+        g.state[l].scale = s.scale;
+        g.state[l].sum_scale = s.sum_scale;
+        g.pending[l] = acquire();
     }
 
     // The values of a tip in each species of the batch, computed once.
@@ -183,17 +238,17 @@ private:
             lane_species[l] = wanted[next++];
             if (e_.has_offsets()) {
                 wide_.c.assign(e_.n, Wide{});
-                wide_.c[lane_species[l]] = Wide::of(e_.p_spec);
-                load_wide(l);
+                wide_.c[lane_species[l]] = e_.w_spec;
+                load_wide(*main_, l);
                 return true;
             }
             std::fill(scratch_.begin(), scratch_.end(), 0.0);
             scratch_[lane_species[l]] = e_.p_spec;
-            load(l, scratch_.data(), 0);
+            load(*main_, l, scratch_.data(), 0);
             return true;
         };
-        return sweep_until_done(next_job, interrupt, [&](int l, const double* values, std::int64_t scale) {
-            tips_[lane_species[l]] = const_cast<double*>(values);
+        return sweep_until_done(*main_, next_job, interrupt, [&](int l, std::int64_t scale) {
+            tips_[lane_species[l]] = main_->pending[l];
             tip_scales_[lane_species[l]] = scale;
         });
     }
@@ -205,7 +260,7 @@ private:
         for (std::size_t u = 0; u < tree.m; ++u) {
             if (tree.is_leaf[u]) {
                 const std::size_t s = static_cast<std::size_t>(tree.species[u]);
-                run.nodes[u] = {tips_[s], tip_scales_[s], false};
+                run.nodes[u] = {tips_[s], tip_scales_[s], false, &main_->tables.offset};
             } else {
                 ++run.uses[tree.left[u]];
                 ++run.uses[tree.right[u]];
@@ -213,18 +268,21 @@ private:
         }
     }
 
-    void start_internal(int l, Run& run) {
+    // Starts the run's next node in lane l of g.
+    void start_internal(LaneGroup& g, int l, Run& run) {
         const std::size_t u = run.cursor;
         const std::size_t w = static_cast<std::size_t>(run.tree->left[u]);
         const std::size_t z = static_cast<std::size_t>(run.tree->right[u]);
         const double* wv = run.nodes[w].data;
         const double* zv = run.nodes[z].data;
         if (e_.has_offsets()) {
-            undated::wide_internal_constant(e_, wv, run.nodes[w].scale, zv, run.nodes[z].scale, wide_);
-            load_wide(l);
+            // Children are never gene roots: both are in the main frame.
+            undated::wide_internal_constant(e_, main_->tables.offset, wv, run.nodes[w].scale, zv, run.nodes[z].scale,
+                                            wide_);
+            load_wide(g, l);
         } else {
-            undated::internal_constant(e_, tables_, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
-            load(l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
+            undated::internal_constant(e_, g.tables, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
+            load(g, l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
         }
         // The children are read once per naming parent; the root's vector
         // stays for the root term.
@@ -239,7 +297,7 @@ private:
 
     double root_loglik(const Run& run, std::uint8_t origination) const {
         const NodeValues& g = run.nodes[run.tree->root()];
-        if (e_.has_offsets()) return wide_log(undated::wide_root_term(e_, g.data, g.scale, origination));
+        if (e_.has_offsets()) return wide_log(undated::wide_root_term(e_, *g.frame, g.data, g.scale, origination));
         double L;
         if (origination == 1) {
             double sum = 0.0;
@@ -252,14 +310,12 @@ private:
     }
 
     const UndatedEngine& e_;
-    SweepTables tables_;
+    std::unique_ptr<LaneGroup> main_;
+    std::unique_ptr<LaneGroup> roots_;  // gene roots under uniform origination, with offsets
     RecipientGroups groups_;
-    Lanes lanes_;
-    // A node's storage: its values, and in reldated mode a 0 (at index n)
-    // and the means of its values over each branch's recipients.
+    // A node's storage: its values, and in reldated mode without offsets a 0
+    // (at index n) and the means of its values over each branch's recipients.
     std::size_t node_size_;
-    LaneState state_[kLanes];
-    double* pending_[kLanes] = {};
     std::vector<std::unique_ptr<double[]>> storage_;
     std::vector<double*> free_;
     std::vector<double*> tips_;  // by species

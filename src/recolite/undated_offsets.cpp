@@ -13,10 +13,9 @@ namespace {
 constexpr double kNone = -std::numeric_limits<double>::infinity();
 
 // log2 of a per-step factor, at most 0; kNone when the step cannot happen.
-double step_weight(double factor) {
-    if (!(factor > 0.0)) return kNone;
-    if (!std::isfinite(factor)) return 0.0;
-    return std::min(0.0, std::log2(factor));
+double step_weight(const Wide& factor) {
+    if (!(factor.m > 0.0)) return kNone;
+    return std::min(0.0, wide_log2(factor));
 }
 
 // Largest log2 path weights from every branch to a root: a Dijkstra search
@@ -26,7 +25,7 @@ double step_weight(double factor) {
 class PathSearch {
 public:
     PathSearch(const UndatedEngine& e, const BranchTerms& t, bool with_transfers)
-        : e_(e), t_(t), transfers_(with_transfers && e.p_transfer > 0.0), weight_(e.n + 1, kNone) {}
+        : e_(e), t_(t), transfers_(with_transfers && !e.w_transfer.is_zero()), weight_(e.n + 1, kNone) {}
 
     // False when the poll asked to stop.
     bool run(vornix::Interrupt& stop) {
@@ -54,15 +53,16 @@ public:
             if (!e_.is_leaf[b]) {
                 const std::size_t l = static_cast<std::size_t>(e_.left[b]);
                 const std::size_t r = static_cast<std::size_t>(e_.right[b]);
-                const double den = t_.denominator[b];
-                reach(l, w + step_weight(e_.p_spec * e_.ext[r] / den));
-                reach(r, w + step_weight(e_.p_spec * e_.ext[l] / den));
+                const Wide den = Wide::of(t_.denominator[b]);
+                reach(l, w + step_weight(e_.w_spec * e_.extinction_at(r) / den));
+                reach(r, w + step_weight(e_.w_spec * e_.extinction_at(l) / den));
             }
             if (!transfers_) continue;
             // b receives transfers from the branches of its mean.
             const double count = e_.reldated ? static_cast<double>(e_.recipient_count(b)) : static_cast<double>(n) - 1.0;
             if (count <= 0.0) continue;
-            const double in = w + step_weight(t_.transfer_in[b] / (count * t_.denominator[b]));
+            const double in =
+                w + step_weight(t_.transfer_in_wide[b] / (Wide::of(count) * Wide::of(t_.denominator[b])));
             if (!e_.reldated) {
                 reach(n, in);
                 continue;

@@ -31,7 +31,7 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
                                    const double* to_sum, const double* from_sum, double* largest_change) {
     const std::size_t n = e.n;
     const double nm1 = static_cast<double>(n) - 1.0;
-    const double p_spec = e.p_spec;
+    const double p_spec = t.spec;
     Vec4 sp[kGroups] = {}, maxd[kGroups] = {};
     if (!Reldated) {
         for (std::size_t b = 0; b < n; ++b) {
@@ -101,17 +101,27 @@ double shifted(const Wide& x, std::int64_t k) {
     return std::isinf(r) && std::isfinite(x.m) ? std::copysign(DBL_MAX, x.m) : r;
 }
 
-SweepTables::SweepTables(const UndatedEngine& e) {
+SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame)
+    : wide(e.has_offsets()), offset(std::move(frame)) {
     const std::size_t n = e.n;
     BranchTerms terms = branch_terms(e);
     denominator = std::move(terms.denominator);
     transfer_in = std::move(terms.transfer_in);
+    spec = e.p_spec;
+    // With offsets a tiny p_spec is held at a scale of its own, which the
+    // children's extinction factors give back.
+    std::int64_t spec_shift = 0;
+    if (wide) {
+        transfer_in_wide = std::move(terms.transfer_in_wide);
+        if (!e.w_spec.is_zero() && e.w_spec.exponent() < -960) spec_shift = -e.w_spec.exponent();
+        spec = e.w_spec.times(spec_shift);
+    }
     ext_l.assign(n, 0.0);
     ext_r.assign(n, 0.0);
     child_l.assign(n, 0);
     child_r.assign(n, 0);
     recipient_count.assign(n, 0.0);
-    const std::vector<std::int64_t>& o = e.offset;
+    const std::vector<std::int64_t>& o = offset;
     for (std::size_t b = 0; b < n; ++b) {
         if (e.reldated) recipient_count[b] = static_cast<double>(e.recipient_count(b));
         if (e.is_leaf[b]) continue;
@@ -120,17 +130,12 @@ SweepTables::SweepTables(const UndatedEngine& e) {
         child_r[b] = static_cast<std::uint32_t>(r);
         ext_l[b] = e.ext[l];
         ext_r[b] = e.ext[r];
-        if (e.has_offsets()) {
-            ext_r[b] = shifted(Wide::of(ext_r[b]), o[b] - o[l]);
-            ext_l[b] = shifted(Wide::of(ext_l[b]), o[b] - o[r]);
+        if (wide) {
+            ext_r[b] = shifted(e.extinction_at(r), o[b] - o[l] - spec_shift);
+            ext_l[b] = shifted(e.extinction_at(l), o[b] - o[r] - spec_shift);
         }
     }
-    if (e.has_offsets()) {
-        // p_transfer E[b] itself may fall below the normal range.
-        transfer_in_wide.resize(n);
-        for (std::size_t b = 0; b < n; ++b) transfer_in_wide[b] = Wide::of(e.p_transfer) * Wide::of(e.ext[b]);
-    }
-    if (e.reldated && e.has_offsets()) {
+    if (e.reldated && wide) {
         // A sender far below b in offset (a tiny transfer rate) would need a
         // factor beyond the range of doubles; part of it moves to the
         // transfer term, which is as tiny.
@@ -219,7 +224,7 @@ void internal_constant(const UndatedEngine& e, const SweepTables& t, const doubl
 void Lanes::load(int lane, const double* c, std::int64_t scale, std::int64_t sum_scale) {
     load(lane, c);
     for (std::size_t b = 0; b < e_.n; ++b) {
-        const std::int64_t at_branch = scale + e_.offset[b];
+        const std::int64_t at_branch = scale + t_.offset[b];
         to_sum_[b * kLanes + lane] = shifted(Wide::of(1.0), sum_scale - at_branch);
         from_sum_[b * kLanes + lane] = shifted(t_.transfer_in_wide[b], at_branch - sum_scale);
     }
@@ -228,7 +233,7 @@ void Lanes::load(int lane, const double* c, std::int64_t scale, std::int64_t sum
 void Lanes::sweep(double* largest_change) {
     const double* ts = to_sum_.data();
     const double* fs = from_sum_.data();
-    if (e_.has_offsets()) {
+    if (t_.wide) {
         if (e_.reldated) {
             sweep_lanes<true, true>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
         } else {

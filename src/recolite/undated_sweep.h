@@ -20,11 +20,16 @@ namespace vornix::recolite::undated {
 
 inline constexpr int kLanes = 16;
 
-// Per-branch constants of the sweeps, fixed for the whole call. With branch
-// offsets, the powers of two between a branch and its neighbours are folded
-// into the constants that join them (exact: a power of two only moves the
-// exponent), so that every term arrives at the offset of its branch.
+// Per-branch constants of the sweeps, fixed for the whole call. When the
+// engine has offsets, the sweeps run in a frame of per-branch offsets (the
+// engine's, or zeros for a gene root scored under uniform origination), and
+// the powers of two between a branch and its neighbours are folded into the
+// constants that join them (exact: a power of two only moves the exponent),
+// so that every term arrives at the offset of its branch.
 struct SweepTables {
+    bool wide = false;                 // the engine has offsets
+    std::vector<std::int64_t> offset;  // the frame: empty unless wide
+
     std::vector<double> denominator;    // 1 - 2 p_dup E[b] - p_transfer mean E
     std::vector<double> transfer_in;    // p_transfer E[b]
     // E of the species children, crossed over: ext_r[b] multiplies the left
@@ -33,14 +38,18 @@ struct SweepTables {
     std::vector<double> ext_l, ext_r;
     std::vector<std::uint32_t> child_l, child_r;
     std::vector<double> recipient_count;  // reldated: list lengths as doubles
+    // p_spec, or with offsets a tiny p_spec times the power of two that
+    // ext_l and ext_r give back.
+    double spec = 0.0;
     // Reldated with offsets: 2^(offset[b] - offset[j] - shift[b]) for each
     // entry j of b's recipient list, in the list's layout, and transfer_in[b]
     // * 2^shift[b]; shift[b] is 0 unless a factor would leave the range.
     std::vector<double> recipient_factor, transfer_in_shifted;
-    // With offsets: p_transfer E[b] without rounding below the normal range.
+    // With offsets: p_transfer E[b] as a Wide number.
     std::vector<Wide> transfer_in_wide;
 
-    explicit SweepTables(const UndatedEngine& e);
+    // `offset` is the frame (n entries when the engine has offsets).
+    SweepTables(const UndatedEngine& e, std::vector<std::int64_t> offset);
 };
 
 // x * 2^k as a double, exact while the result is a normal double; the
@@ -85,8 +94,8 @@ public:
           t_(t),
           p_(e.n * kLanes),
           c_(e.n * kLanes),
-          to_sum_(e.has_offsets() ? e.n * kLanes : 0),
-          from_sum_(e.has_offsets() ? e.n * kLanes : 0) {}
+          to_sum_(t.wide ? e.n * kLanes : 0),
+          from_sum_(t.wide ? e.n * kLanes : 0) {}
 
     void load(int lane, const double* c) {
         for (std::size_t b = 0; b < e_.n; ++b) {

@@ -450,3 +450,59 @@ TEST_CASE("a 209-node caterpillar with losses far faster than speciation scores 
     CHECK(wide.likelihood(trees[0], 0).log() < -1300.0);  // far below the smallest double
     CHECK(v.close >= 6);
 }
+
+// Rates from 0 to near the largest double, in every combination, on a deep
+// caterpillar: never NaN or +inf, -inf exactly for the trees without any
+// reconciliation, and as the model with unbounded exponents (bit for bit
+// where plain doubles stay normal) while the nonzero rates lie within
+// 1e-100 .. 1e100. Beyond that (event probabilities near 1e-300) the
+// scores may stray from the model by more than 1e-9 relative.
+TEST_CASE("undated scores over rates from 0 to 1e308 are never NaN and never -inf for a possible tree") {
+    const model::Species sp = caterpillar(24, 10.0);
+    const std::int64_t shallow = static_cast<std::int64_t>(sp.n()) - 2, middle = static_cast<std::int64_t>(sp.n()) / 2;
+    const std::vector<model::Gene> trees = {
+        {{true}, {-1}, {-1}, {0}},
+        {{true, true, false}, {-1, -1, 0}, {-1, -1, 1}, {0, 1, -1}},
+        {{true, true, false}, {-1, -1, 0}, {-1, -1, 1}, {0, shallow, -1}},
+        {{true, true, false, true, false}, {-1, -1, 0, -1, 2}, {-1, -1, 1, -1, 3}, {0, 1, -1, middle, -1}},
+    };
+    const double rates[] = {0.0, 1e-300, 1e-100, 1e-10, 1.0, 1e10, 1e100, 1e300, 1.7e308};
+    auto moderate = [](double x) { return x == 0.0 || (x >= 1e-100 && x <= 1e100); };
+    Verdict v;
+    int failures = 0, strays = 0;
+    for (const double dup : rates) {
+        for (const double transfer : rates) {
+            for (const double loss : rates) {
+                for (const bool reldated : {false, true}) {
+                    if (failures >= 5) continue;
+                    const bool accurate = moderate(dup) && moderate(transfer) && moderate(loss);
+                    const model::Undated<model::Unbounded> wide(sp, reldated, dup, transfer, loss);
+                    for (const std::uint8_t origination : {0, 1}) {
+                        if (accurate) {
+                            if (!check_undated(sp, trees, dup, transfer, loss, reldated, origination, v)) ++failures;
+                            continue;
+                        }
+                        auto got = undated_family_loglik(engine_species(sp), engine_batch(trees),
+                                                         Rates{dup, transfer, loss}, reldated ? 1 : 0, origination);
+                        for (std::size_t i = 0; i < trees.size(); ++i) {
+                            const double g = got.value()[i], want = wide.likelihood(trees[i], origination).log();
+                            const bool impossible = want == -HUGE_VAL;
+                            if (std::isnan(g) || g == HUGE_VAL || (g == -HUGE_VAL) != impossible) {
+                                std::ostringstream os;
+                                os.precision(17);
+                                os << "score " << g << " vs " << want;
+                                check::fail(__FILE__, __LINE__, describe(sp, dup, transfer, loss, os.str().c_str()));
+                                ++failures;
+                            } else if (!impossible && std::fabs(g - want) > 1e-9 * std::fabs(want)) {
+                                ++strays;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    std::printf("rates 0 .. 1e308: %d exact, %d beyond plain doubles, %d impossible; %d scores of extreme rates "
+                "stray beyond 1e-9\n", v.exact, v.close, v.impossible, strays);
+    CHECK(v.close > 100);
+}
