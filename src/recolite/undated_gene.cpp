@@ -31,13 +31,11 @@ using undated::Lanes;
 using undated::RecipientGroups;
 using undated::SweepTables;
 
-// A computed gene node: its values (n entries), scale and frame of offsets
-// (when the engine has offsets).
+// A computed gene node: its values (n entries) and scale.
 struct NodeValues {
     double* data = nullptr;
     std::int64_t scale = 0;
     bool owned = false;  // false for the shared values of a tip
-    const Frame* frame = nullptr;
 };
 
 // A job for one lane: the constant part is in place, the values start at 0.
@@ -62,12 +60,13 @@ class Scorer {
 public:
     explicit Scorer(const UndatedEngine& e)
         : e_(e),
-          main_(std::make_unique<LaneGroup>(e, e.offset)),
+          main_(e, e.offset),
           groups_(e),
           node_size_(e.reldated && !e.has_offsets() ? 2 * e.n + 1 : e.n),
           tips_(e.n, nullptr),
           tip_scales_(e.n, 0),
-          scratch_(e.n) {}
+          scratch_(e.n),
+          means_(e.reldated ? 0 : 2 * e.n) {}
 
     // The scores of the trees in order; interrupted() when the poll asks to
     // stop (checked before every sweep).
@@ -83,16 +82,22 @@ public:
             release_all(run);
         };
         // Trees whose next node is their root, when roots are swept apart.
-        const bool roots_apart = e_.has_offsets() && origination == 1;
+        roots_apart_ = e_.has_offsets() && origination == 1;
+        const bool roots_apart = roots_apart_;
         if (roots_apart && roots_ == nullptr) roots_ = std::make_unique<LaneGroup>(e_, Frame(e_.n, 0));
+        auto next_job = [&](int l) -> bool {
+            if (!walk.next_node(runs[l], begin, finish)) return false;
+            start_internal(main_, l, runs[l]);
+            return true;
+        };
         std::vector<Run> waiting;
         bool stopped = false;
-        auto next_job = [&](int l) -> bool {
+        auto next_job_roots_apart = [&](int l) -> bool {
             for (;;) {
                 if (stopped || !walk.next_node(runs[l], begin, finish)) return false;
                 Run& run = runs[l];
-                if (!roots_apart || run.cursor != run.tree->root()) {
-                    start_internal(*main_, l, run);
+                if (run.cursor != run.tree->root()) {
+                    start_internal(main_, l, run);
                     return true;
                 }
                 waiting.push_back(std::move(run));
@@ -102,11 +107,13 @@ public:
                 }
             }
         };
-        bool done = sweep_until_done(*main_, next_job, interrupt, [&](int l, std::int64_t scale) {
+        auto node_done = [&](int l, std::int64_t scale) {
             Run& run = runs[l];
-            run.nodes[run.cursor] = {main_->pending[l], scale, true, &main_->tables.offset};
+            run.nodes[run.cursor] = {main_.pending[l], scale, true};
             ++run.cursor;
-        });
+        };
+        bool done = roots_apart ? sweep_until_done(main_, next_job_roots_apart, interrupt, node_done)
+                                : sweep_until_done(main_, next_job, interrupt, node_done);
         if (done && !stopped && !waiting.empty()) done = score_roots(waiting, finish, interrupt);
         if (!done || stopped) return vornix::interrupted();
         return out;
@@ -123,6 +130,8 @@ private:
     // g.pending[lane]. False when the interrupt poll asked to stop.
     template <class NextJob, class Done>
     bool sweep_until_done(LaneGroup& g, NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
+        const bool offsets = e_.has_offsets();
+        const bool means = e_.reldated && !offsets;
         for (int l = 0; l < kLanes; ++l) {
             g.state[l].busy = next_job(l);
             if (!g.state[l].busy) g.lanes.clear(l);
@@ -138,10 +147,10 @@ private:
                 LaneState& s = g.state[l];
                 if (!s.busy) continue;
                 ++s.sweeps;
-                const std::int64_t change_scale = e_.has_offsets() ? s.sum_scale : s.scale;
+                const std::int64_t change_scale = offsets ? s.sum_scale : s.scale;
                 if (!below_unscaled(maxd[l], change_scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
                 g.lanes.unload(l, g.pending[l]);
-                if (e_.reldated && !e_.has_offsets()) {
+                if (means) {
                     g.pending[l][e_.n] = 0.0;
                     groups_.means(g.tables, e_.n, g.pending[l], g.pending[l] + e_.n + 1);
                 }
@@ -166,7 +175,7 @@ private:
         };
         const bool done = sweep_until_done(*roots_, next_job, interrupt, [&](int l, std::int64_t scale) {
             Run& run = waiting[lane_run[l]];
-            run.nodes[run.cursor] = {roots_->pending[l], scale, true, &roots_->tables.offset};
+            run.nodes[run.cursor] = {roots_->pending[l], scale, true};
             ++run.cursor;
             finish(run);
         });
@@ -239,16 +248,16 @@ private:
             if (e_.has_offsets()) {
                 wide_.c.assign(e_.n, Wide{});
                 wide_.c[lane_species[l]] = e_.w_spec;
-                load_wide(*main_, l);
+                load_wide(main_, l);
                 return true;
             }
             std::fill(scratch_.begin(), scratch_.end(), 0.0);
             scratch_[lane_species[l]] = e_.p_spec;
-            load(*main_, l, scratch_.data(), 0);
+            load(main_, l, scratch_.data(), 0);
             return true;
         };
-        return sweep_until_done(*main_, next_job, interrupt, [&](int l, std::int64_t scale) {
-            tips_[lane_species[l]] = main_->pending[l];
+        return sweep_until_done(main_, next_job, interrupt, [&](int l, std::int64_t scale) {
+            tips_[lane_species[l]] = main_.pending[l];
             tip_scales_[lane_species[l]] = scale;
         });
     }
@@ -260,7 +269,7 @@ private:
         for (std::size_t u = 0; u < tree.m; ++u) {
             if (tree.is_leaf[u]) {
                 const std::size_t s = static_cast<std::size_t>(tree.species[u]);
-                run.nodes[u] = {tips_[s], tip_scales_[s], false, &main_->tables.offset};
+                run.nodes[u] = {tips_[s], tip_scales_[s], false};
             } else {
                 ++run.uses[tree.left[u]];
                 ++run.uses[tree.right[u]];
@@ -277,11 +286,19 @@ private:
         const double* zv = run.nodes[z].data;
         if (e_.has_offsets()) {
             // Children are never gene roots: both are in the main frame.
-            undated::wide_internal_constant(e_, main_->tables.offset, wv, run.nodes[w].scale, zv, run.nodes[z].scale,
+            undated::wide_internal_constant(e_, main_.tables.offset, wv, run.nodes[w].scale, zv, run.nodes[z].scale,
                                             wide_);
             load_wide(g, l);
         } else {
-            undated::internal_constant(e_, g.tables, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
+            const double* wm = wv + e_.n + 1;
+            const double* zm = zv + e_.n + 1;
+            if (!e_.reldated && e_.p_transfer > 0.0) {
+                undated::means_over_others(wv, e_.n, means_.data());
+                undated::means_over_others(zv, e_.n, means_.data() + e_.n);
+                wm = means_.data();
+                zm = means_.data() + e_.n;
+            }
+            undated::internal_constant(e_, g.tables, wv, wm, zv, zm, scratch_.data());
             load(g, l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
         }
         // The children are read once per naming parent; the root's vector
@@ -297,7 +314,13 @@ private:
 
     double root_loglik(const Run& run, std::uint8_t origination) const {
         const NodeValues& g = run.nodes[run.tree->root()];
-        if (e_.has_offsets()) return wide_log(undated::wide_root_term(e_, *g.frame, g.data, g.scale, origination));
+        if (e_.has_offsets()) {
+            // A gene root swept apart is in the frame of zero offsets; a tip
+            // in the main frame.
+            const bool apart = roots_apart_ && !run.tree->is_leaf[run.tree->root()];
+            const Frame& frame = apart ? roots_->tables.offset : main_.tables.offset;
+            return wide_log(undated::wide_root_term(e_, frame, g.data, g.scale, origination));
+        }
         double L;
         if (origination == 1) {
             double sum = 0.0;
@@ -310,8 +333,9 @@ private:
     }
 
     const UndatedEngine& e_;
-    std::unique_ptr<LaneGroup> main_;
+    LaneGroup main_;
     std::unique_ptr<LaneGroup> roots_;  // gene roots under uniform origination, with offsets
+    bool roots_apart_ = false;          // the current call sweeps gene roots in roots_
     RecipientGroups groups_;
     // A node's storage: its values, and in reldated mode without offsets a 0
     // (at index n) and the means of its values over each branch's recipients.
@@ -321,6 +345,7 @@ private:
     std::vector<double*> tips_;  // by species
     std::vector<std::int64_t> tip_scales_;
     std::vector<double> scratch_;
+    std::vector<double> means_;  // undated: the children's means over the other branches
     undated::WideScratch wide_;
 };
 

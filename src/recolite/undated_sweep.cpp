@@ -190,33 +190,30 @@ void RecipientGroups::means(const SweepTables& t, std::size_t n, const double* x
 // (both at their own scales): duplication on b (both orders), speciation at
 // b, and one child transferred in from another branch. In reldated mode wm
 // and zm are the children's means over each branch's recipients.
+RECOLITE_DISPATCH void means_over_others(const double* x, std::size_t n, double* mean) {
+    if (n < 2) {
+        for (std::size_t b = 0; b < n; ++b) mean[b] = 0.0;
+        return;
+    }
+    double sum = 0.0;
+    for (std::size_t b = 0; b < n; ++b) sum += x[b];
+    const double nm1 = static_cast<double>(n) - 1.0;
+    std::size_t b = 0;
+    for (; b + 4 <= n; b += 4) store4(mean + b, (sum - load4(x + b)) / nm1);
+    for (; b < n; ++b) mean[b] = (sum - x[b]) / nm1;
+}
+
 void internal_constant(const UndatedEngine& e, const SweepTables& t, const double* w, const double* wm,
                        const double* z, const double* zm, double* c) {
     const std::size_t n = e.n;
-    double sw = 0.0, sz = 0.0;
-    if (!e.reldated) {
-        for (std::size_t b = 0; b < n; ++b) sw += w[b];
-        for (std::size_t b = 0; b < n; ++b) sz += z[b];
-    }
     const double dup2 = 2.0 * e.p_dup;
-    const double nm1 = static_cast<double>(n) - 1.0;
     for (std::size_t b = 0; b < n; ++b) {
         double v = (dup2 * w[b]) * z[b];
         if (!e.is_leaf[b]) {
             const std::uint32_t l = t.child_l[b], r = t.child_r[b];
             v = v + e.p_spec * (w[l] * z[r] + w[r] * z[l]);
         }
-        if (e.p_transfer > 0.0) {
-            double w_other = 0.0, z_other = 0.0;
-            if (e.reldated) {
-                w_other = wm[b];
-                z_other = zm[b];
-            } else if (n > 1) {
-                w_other = (sw - w[b]) / nm1;
-                z_other = (sz - z[b]) / nm1;
-            }
-            v = v + e.p_transfer * (z[b] * w_other + w[b] * z_other);
-        }
+        if (e.p_transfer > 0.0) v = v + e.p_transfer * (z[b] * wm[b] + w[b] * zm[b]);
         c[b] = v;
     }
 }

@@ -72,10 +72,16 @@ struct RecipientGroups {
     void means(const SweepTables& t, std::size_t n, const double* x, double* mean) const;
 };
 
+// Undated mode: mean[b] = (sum of x - x[b]) / (n - 1), the mean of x over
+// the branches other than b (0 when n < 2), with the sum taken left to right
+// once. The divisions run four at a time.
+void means_over_others(const double* x, std::size_t n, double* mean);
+
 // The constant part of an internal gene node with children values w and z
 // (both at their own scales): duplication on b (both orders), speciation at
-// b, and one child transferred in from another branch. In reldated mode wm
-// and zm are the children's means over each branch's recipients.
+// b, and one child transferred in from another branch. wm and zm are the
+// children's means over the other branches (undated) or over each branch's
+// recipients (reldated); they are read only when p_transfer > 0.
 void internal_constant(const UndatedEngine& e, const SweepTables& t, const double* w, const double* wm,
                        const double* z, const double* zm, double* c);
 
