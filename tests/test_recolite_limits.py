@@ -100,6 +100,19 @@ def test_deep_tree_with_fast_losses_matches_extended_precision(transfers):
         assert got == pytest.approx(want[origination], rel=1e-9)
 
 
+@pytest.mark.parametrize("transfers", [0, 1])
+@pytest.mark.parametrize("origination", [0, 1])
+def test_undated_extinction_term_with_a_loss_probability_below_the_normal_range(transfers, origination):
+    # loss / (1 + dup + transfer + loss) is about 7e-321, a double with a
+    # dozen significant bits: its logarithm was off by some 3e-7 relative.
+    sp = C.random_species(C.seeded(3), 4)
+    got = vc.undated_joint_loglik(*sp.undated_args(), *C.batch([]), 0.2, 0.3, 1e-320, transfers, origination, 3)
+    with mpmath.workprec(80):
+        model = R.Undated(*sp.undated_args(), transfers, 0.2, 0.3, 1e-320, num=mpmath.mpf, log=mpmath.log)
+        want = 3 * float(mpmath.log(model.extinction(origination)))
+    assert got == pytest.approx(want, rel=1e-12)
+
+
 def test_extinction_term_survives_an_underflowing_product():
     # Losses so rare that each child of the root almost never dies out: the
     # product of the two probabilities is below the smallest double.

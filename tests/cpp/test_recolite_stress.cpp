@@ -5,7 +5,8 @@
 // plain double computation stays in the normal range, within 1e-9 relative
 // otherwise, and never NaN or +inf. VORNIX_RECOLITE_STRESS_CASES raises the
 // number of random cases (default 1500 dated, 400 undated and 200 undated on
-// species trees over a hundred speciations deep).
+// species trees over a hundred speciations deep). A last case runs the
+// undated engine over every combination of rates from 0 to 1e308.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
