@@ -7,4 +7,9 @@ namespace vornix::native {
 
 PyObject* version(PyObject*, PyObject*);
 
+// Gene-tree layout conversion and rootings (gene_rooting.cpp).
+PyObject* gene_forest_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* gene_rootings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* gene_rerooted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace vornix::native

@@ -5,8 +5,25 @@
 
 namespace {
 
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <class F>
+PyCFunction fast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
+    {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
+     "gene_forest_check(offsets, parent, species)\n--\n\n"
+     "None for a well-formed pre-order gene-tree batch, else (kind, tree, node, children) of its first fault."},
+    {"gene_rootings", fast(vornix::native::gene_rootings), kFast,
+     "gene_rootings(offsets, parent, species, trees, first, last, with_origin)\n--\n\n"
+     "Rootings first..last-1 of each listed tree as packed post-order batch arrays:\n"
+     "(offsets u64, is_leaf u8, left i64, right i64, species i64, origin i64 or None)."},
+    {"gene_rerooted", fast(vornix::native::gene_rerooted), kFast,
+     "gene_rerooted(offsets, parent, species, trees, edges)\n--\n\n"
+     "Each listed tree rooted on one edge, in pre-order: (offsets i64, parent i64, origin i64)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
