@@ -6,6 +6,7 @@
 namespace vornix::native {
 
 PyObject* version(PyObject*, PyObject*);
+PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
 
 // Gene-tree layout conversion and rootings (gene_rooting.cpp).
 PyObject* gene_forest_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -24,6 +24,13 @@ PyMethodDef kFunctions[] = {
     {"gene_rerooted", fast(vornix::native::gene_rerooted), kFast,
      "gene_rerooted(offsets, parent, species, trees, edges)\n--\n\n"
      "Each listed tree rooted on one edge, in pre-order: (offsets i64, parent i64, origin i64)."},
+    {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_newick(text, source)\n--\n\nEvery tree of a Newick text (str or UTF-8 bytes) as flat columns: a tuple\n"
+     "(tree_offsets, tree_line, parent, length, labels, line, column). labels is a\n"
+     "list of str; the others are bytes of little-endian int64 (int32 for parent,\n"
+     "float64 for length). Malformed text raises ValueError naming source, line\n"
+     "and column."},
     {nullptr, nullptr, 0, nullptr},
 };
 
