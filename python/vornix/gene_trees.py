@@ -9,6 +9,7 @@ into the arrays the likelihood functions take.
 from __future__ import annotations
 
 import gzip
+import math
 import os
 import pathlib
 from collections.abc import Iterable, Sequence
@@ -196,36 +197,41 @@ class GeneTrees:
         leaves = np.flatnonzero(~has_child)
         labels = self._labels
         leaf_labels = [labels[i] for i in leaves.tolist()]
-        species = namer(leaf_labels)
-        codes: dict[str, int] = {}
-        code_list = []
-        for k, (name, sp) in enumerate(zip(leaf_labels, species)):
-            if not name or sp is None:
-                node = int(leaves[k])
-                t = int(tree_of[node])
-                local = node - int(self._offsets[t])
-                if not name:
-                    raise ValueError(f"{self._where(t, local)}: leaf without a name")
-                raise ValueError(f"{self._where(t, local)}: leaf {name!r} is not in the gene-to-species mapping")
-            code_list.append(codes.setdefault(sp, len(codes)))
+        # Leaf names repeat across trees: map each distinct name once.
+        distinct = list(dict.fromkeys(leaf_labels))
+        label_id = {name: k for k, name in enumerate(distinct)}
+        leaf_label_id = np.fromiter(map(label_id.__getitem__, leaf_labels), dtype=_I64, count=len(leaf_labels))
+        distinct_species = namer(distinct)
+        bad = [k for k, (name, sp) in enumerate(zip(distinct, distinct_species)) if not name or sp is None]
+        if bad:
+            first = int(np.flatnonzero(np.isin(leaf_label_id, bad))[0])
+            node = int(leaves[first])
+            t = int(tree_of[node])
+            local = node - int(self._offsets[t])
+            name = leaf_labels[first]
+            if not name:
+                raise ValueError(f"{self._where(t, local)}: leaf without a name")
+            raise ValueError(f"{self._where(t, local)}: leaf {name!r} is not in the gene-to-species mapping")
+        species_names = list(dict.fromkeys(distinct_species))
+        species_id = {name: k for k, name in enumerate(species_names)}
+        label_species = np.array([species_id[sp] for sp in distinct_species], dtype=_I64)
         species_code = np.full(n, -1, dtype=_I64)
-        species_code[leaves] = code_list
+        species_code[leaves] = label_species[leaf_label_id]
+        leaf_tree = tree_of[leaves]
         self._leaves = _frozen(leaves, _I64)
-        self._leaf_tree = _frozen(tree_of[leaves], _I64)
+        self._leaf_tree = _frozen(leaf_tree, _I64)
         self._species_code = _frozen(species_code, _I64)
-        self._species_names = list(codes)
-        # Duplicate leaf names within a tree.
-        bounds = np.searchsorted(self._leaf_tree, np.arange(len(self) + 1))
-        for t in range(len(self)):
-            a, b = int(bounds[t]), int(bounds[t + 1])
-            if b - a > 1 and len(set(leaf_labels[a:b])) != b - a:
-                seen: set[str] = set()
-                for k in range(a, b):
-                    if leaf_labels[k] in seen:
-                        local = int(leaves[k]) - int(self._offsets[t])
-                        raise ValueError(f"{self._where(t, local)}: leaf name {leaf_labels[k]!r} appears twice "
-                                         "in the tree")
-                    seen.add(leaf_labels[k])
+        self._species_names = species_names
+        # Duplicate leaf names within a tree: (tree, name) pairs must be distinct.
+        key = leaf_tree * max(len(distinct), 1) + leaf_label_id
+        order = np.argsort(key, kind="stable")
+        repeated = np.flatnonzero(key[order][1:] == key[order][:-1])
+        if len(repeated):
+            first = int(order[repeated + 1].min())
+            node = int(leaves[first])
+            t = int(leaf_tree[first])
+            raise ValueError(f"{self._where(t, node - int(self._offsets[t]))}: leaf name {leaf_labels[first]!r} "
+                             "appears twice in the tree")
 
     # ------------------------------------------------------------ inspection
 
@@ -373,6 +379,92 @@ class GeneTrees:
                              'score it with rooting="all" or "best"')
         trees = np.arange(len(self), dtype=np.uint64)
         return core_batch(*self.forest(species_tree), trees, np.zeros_like(trees), np.ones_like(trees))
+
+    def rerooted(self, edges: Sequence[int] | npt.NDArray[np.integer]) -> GeneTrees:
+        """Each tree rooted on one edge of its unrooted form.
+
+        Edges are numbered per tree as :attr:`rooting_counts` counts them:
+        for a rooted tree, edge 0 is the one through its root (rooting there
+        gives the tree back unchanged), then the edge above each other node
+        in pre-order; for an unrooted tree, the edge above each non-root node
+        in pre-order. Labels stay with their nodes; the rooting edge's length
+        is split in two halves.
+
+        >>> GeneTrees.from_newick("((a_1:1,b_1:2):0.5,c_1:3);").rerooted([1]).to_newick()
+        '(a_1:0.5,(b_1:2.0,c_1:3.5):0.5);\\n'
+        """
+        edge_arr = np.asarray(edges, dtype=np.int64)
+        if edge_arr.shape != (len(self),):
+            raise ValueError(f"edges needs one entry per tree ({len(self)}), got shape {edge_arr.shape}")
+        counts = self.rooting_counts
+        if ((edge_arr < 0) | (edge_arr >= counts)).any():
+            t = int(np.flatnonzero((edge_arr < 0) | (edge_arr >= counts))[0])
+            raise ValueError(f"{self.describe(t)}: edge {int(edge_arr[t])} is not in 0..{int(counts[t]) - 1}")
+        off_b, parent_b, origin_b = _native.gene_rerooted(self._offsets, self._parent, self._species_code,
+                                                          np.arange(len(self), dtype=np.uint64),
+                                                          edge_arr.astype(np.uint64))
+        new_off = np.frombuffer(off_b, dtype="<i8")
+        new_parent = np.frombuffer(parent_b, dtype="<i8")
+        origin = np.frombuffer(origin_b, dtype="<i8")
+        tree_of = np.repeat(np.arange(len(self), dtype=_I64), np.diff(new_off))
+        base_old = self._offsets[tree_of]
+        has_origin = origin >= 0
+        g_origin = np.where(has_origin, origin + base_old, 0)
+        out = object.__new__(GeneTrees)
+        out._offsets = _frozen(new_off, _I64)
+        out._parent = _frozen(new_parent, _I64)
+        out._labels = [self._labels[g] if k else "" for g, k in zip(g_origin.tolist(), has_origin.tolist())]
+        out._species_code = _frozen(np.where(has_origin, self._species_code[g_origin], -1), _I64)
+        first_node = self._offsets[tree_of]
+        out._line = _frozen(np.where(has_origin, self._line[g_origin], self._line[first_node]), _I64)
+        out._column = _frozen(np.where(has_origin, self._column[g_origin], self._column[first_node]), _I64)
+        out._length = _frozen(self._rerooted_lengths(new_off, new_parent, origin, tree_of), np.float64)
+        for name in ("_start_line", "_tree_source", "_tree_index"):
+            setattr(out, name, getattr(self, name))
+        out._sources = self._sources
+        out._species_names = self._species_names
+        out._leaves = _frozen(np.flatnonzero(out._species_code >= 0), _I64)
+        out._leaf_tree = _frozen(tree_of[out._leaves], _I64)
+        return out
+
+    def _rerooted_lengths(self, new_off: np.ndarray, new_parent: np.ndarray, origin: np.ndarray,
+                          tree_of: np.ndarray) -> np.ndarray:
+        """Branch lengths after rerooting: each node keeps the length of the
+        edge it now hangs from; the new root's two children share the length
+        of the edge it was put on (a tree rooted on its own root keeps its
+        lengths)."""
+        del tree_of
+        old_len = self._length.tolist()
+        old_par = self._parent.tolist()
+        old_off = self._offsets.tolist()
+        off = new_off.tolist()
+        par = new_parent.tolist()
+        org = origin.tolist()
+        out = [math.nan] * len(par)
+
+        def edge_length(base: int, x: int, y: int) -> float:
+            if old_par[base + x] == y:
+                return old_len[base + x]
+            if old_par[base + y] == x:
+                return old_len[base + y]
+            return old_len[base + x] + old_len[base + y]  # the two children of a removed root
+
+        for t in range(len(off) - 1):
+            a, b, base = off[t], off[t + 1], old_off[t]
+            kids = []
+            for u in range(a + 1, b):
+                p = par[u]
+                if p == 0:
+                    kids.append(u)
+                else:
+                    out[u] = edge_length(base, org[u], org[a + p])
+            if org[a] == 0:
+                for u in kids:
+                    out[u] = old_len[base + org[u]]
+            elif len(kids) == 2:
+                half = edge_length(base, org[kids[0]], org[kids[1]]) / 2.0
+                out[kids[0]] = out[kids[1]] = half
+        return np.array(out, dtype=np.float64)
 
     def subset(self, trees: Sequence[int] | npt.NDArray[np.integer]) -> GeneTrees:
         """The listed trees, in the listed order, as a new batch."""
