@@ -86,6 +86,10 @@ class LikelihoodModel:
         """The same model with other rates (not checked: for optimisers)."""
         return LikelihoodModel(self.name, float(dup), float(transfer), float(loss), self.n_steps, self.origination)
 
+    def with_steps(self, n_steps: int) -> LikelihoodModel:
+        """The same model with another least step count per slice."""
+        return LikelihoodModel(self.name, self.dup, self.transfer, self.loss, int(n_steps), self.origination)
+
     def _settings(self) -> dict[str, object]:
         common = {"dup": self.dup, "transfer": self.transfer, "loss": self.loss, "origination": self.origination}
         if self.name == "dated":
