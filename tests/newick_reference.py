@@ -45,8 +45,11 @@ def place(text: str, index: int) -> tuple[int, int]:
 # ---------------------------------------------------------------- generator
 
 
-def random_label(rng) -> str:
-    alphabet = QUOTE_ALPHABET if rng.random() < 0.2 else LABEL_ALPHABET
+def random_label(rng, portable: bool = False) -> str:
+    quoted = rng.random() < 0.2
+    alphabet = QUOTE_ALPHABET if quoted else LABEL_ALPHABET
+    if portable:
+        alphabet = LABEL_ALPHABET.replace('"', "").replace("\\", "") + (" '\t" if quoted else "")
     return "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
 
 
@@ -95,10 +98,13 @@ def random_tree(rng, max_nodes: int = 40) -> Tree:
     return t
 
 
-def write_random(t: Tree, rng, text_so_far: str = "") -> str:
+def write_random(t: Tree, rng, text_so_far: str = "", portable: bool = False) -> str:
     """Writes tree t in Newick with random quoting, comments, whitespace and
-    length spellings, filling its labels, lengths and node places. Its
-    preorder numbering is kept: children in increasing number."""
+    length spellings, filling its labels, lengths and node places (lines and
+    columns count from the start of `text_so_far`). Its preorder numbering
+    is kept: children in increasing number. `portable` keeps out what some
+    readers give a meaning of their own: comments, '"' and '\\' in labels,
+    brackets and such in quoted labels, leaves without a label."""
     n = len(t.parent)
     children: list[list[int]] = [[] for _ in range(n)]
     for i in range(1, n):
@@ -118,7 +124,7 @@ def write_random(t: Tree, rng, text_so_far: str = "") -> str:
         r = rng.random()
         if r < 0.75:
             return
-        if r < 0.9:
+        if r < 0.9 or portable:
             emit(rng.choice([" ", "\n", "\t", "  \r\n", "\n\n "]))
         else:
             emit(rng.choice(["[note]", "[&R]", "[multi\nline é]", "[]", " [x] "]))
@@ -127,8 +133,8 @@ def write_random(t: Tree, rng, text_so_far: str = "") -> str:
         t.line[node], t.column[node] = place("".join(out), size[0])
 
     def label_and_length(node: int, leaf: bool) -> None:
-        if rng.random() < (0.9 if leaf else 0.3):
-            label = random_label(rng)
+        if rng.random() < (0.9 if leaf and not portable else 1.0 if leaf else 0.3):
+            label = random_label(rng, portable)
             if any(c in PUNCT + WHITESPACE for c in label) or rng.random() < 0.15:
                 emit("'" + label.replace("'", "''") + "'")
             else:

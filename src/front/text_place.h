@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace vornix::front {
@@ -15,14 +16,27 @@ struct TextPlace {
 };
 
 // Answers for offsets in increasing order, scanning each byte once: a text
-// read front to back costs one extra pass in all.
+// read front to back costs one extra pass in all (less for ASCII text, where
+// only line breaks are looked for).
 class TextLocator {
 public:
-    // `origin` is the offset of column 1 of line 1 (past a byte-order mark).
-    explicit TextLocator(std::string_view text, std::size_t origin = 0) : text_(text), pos_(origin) {}
+    // `origin` is the offset of column 1 of line 1 (past a byte-order mark);
+    // `ascii` says that no byte from there on is above 0x7F.
+    explicit TextLocator(std::string_view text, std::size_t origin = 0, bool ascii = false)
+        : text_(text), pos_(origin), line_start_(origin), ascii_(ascii) {}
 
     // The place of byte `offset`; offsets must not decrease between calls.
     TextPlace at(std::size_t offset) {
+        if (ascii_) {
+            while (pos_ < offset) {
+                const void* nl = std::memchr(text_.data() + pos_, '\n', offset - pos_);
+                if (nl == nullptr) break;
+                ++line_;
+                pos_ = line_start_ = static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
+            }
+            pos_ = offset;
+            return {line_, static_cast<std::int64_t>(offset - line_start_) + 1};
+        }
         for (; pos_ < offset; ++pos_) {
             const unsigned char c = static_cast<unsigned char>(text_[pos_]);
             if (c == '\n') {
@@ -38,6 +52,8 @@ public:
 private:
     std::string_view text_;
     std::size_t pos_;
+    std::size_t line_start_;  // (ASCII text) offset of the current line's first byte
+    bool ascii_;
     std::int64_t line_ = 1;
     std::int64_t chars_ = 0;  // characters between the line's start and pos_
 };

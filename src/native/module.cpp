@@ -14,6 +14,9 @@ PyCFunction fast(F f) {
 
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
+    {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_species_tree(n_nodes, parent, time, extant_leaf, root)\n--\n\nNone when the simulators can take the tree, else why not."},
     {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
      "gene_forest_check(offsets, parent, species)\n--\n\n"
      "None for a well-formed pre-order gene-tree batch, else (kind, tree, node, children) of its first fault."},

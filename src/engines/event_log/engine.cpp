@@ -1,7 +1,5 @@
 #include "engines/event_log/engine.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <limits>
 #include <new>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "model/rates.h"
+#include "model/usable_memory.h"
 
 namespace vornix::event_log {
 
@@ -20,15 +19,10 @@ constexpr std::uint64_t kRecordBytes = 1 + 4 + 8 * 7;
 // The memory budget is checked once per this many events (a power of two).
 constexpr std::uint64_t kBudgetCheckPeriod = std::uint64_t{1} << 16;
 
-// Records and copies may use an eighth of the physical memory: the columns
+// Records and copies may use an eighth of the usable memory: the columns
 // grow by doubling, and turning them into Python objects takes several times
 // their size again.
-std::uint64_t default_memory_budget() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 8;
-}
+std::uint64_t default_memory_budget() { return usable_memory_bytes() / 8; }
 
 constexpr std::int64_t kNone = -1;
 
