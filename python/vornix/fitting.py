@@ -309,9 +309,13 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
         if free and math.isfinite(loglik):
             stderr.update(_standard_errors(obj, theta))
     converged = ok and math.isfinite(loglik)
-    if not math.isfinite(loglik):
-        warnings.warn(f"the log-likelihood is {loglik} for every rate tried: the data need an event the model "
-                      f"rules out (fixed: {fixed_rates})", RuntimeWarning, stacklevel=2)
+    if math.isnan(loglik):
+        message = "the likelihood function returned NaN"
+        warnings.warn(f"the log-likelihood is NaN at the rates reached: {message}", RuntimeWarning, stacklevel=2)
+    elif not math.isfinite(loglik):
+        message = "log-likelihood -inf"
+        warnings.warn(f"the log-likelihood is -inf for every rate tried: the data need an event the model rules "
+                      f"out (fixed: {fixed_rates})", RuntimeWarning, stacklevel=2)
     return FitResult(rates, stderr, loglik, converged, obj.evaluations, chosen_steps, message, model)
 
 

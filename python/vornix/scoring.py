@@ -129,9 +129,9 @@ def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undat
     >>> sp = living_species([-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0, ["r", "a", "b"])
     >>> gt = GeneTrees.from_newick("(a_1,b_1);\\n(a_1,(a_2,b_1));\\n(a_1,b_1,b_2);")
     >>> score(sp, gt.subset([0, 1]), dup=0.1, transfer=0.05, loss=0.2).round(4).tolist()
-    [-1.5157, -4.0904]
+    [-0.7953, -3.8108]
     >>> score(sp, gt, dup=0.1, transfer=0.05, loss=0.2, rooting="best").round(4).tolist()
-    [-1.5157, -4.0904, -4.0904]
+    [-0.7953, -2.9129, -2.9129]
     """
     species = as_living(species_tree)
     gene_trees = _check_gene_trees(gene_trees)
@@ -175,7 +175,7 @@ def root_best(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "u
     >>> sp = living_species([-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0, ["r", "a", "b"])
     >>> gt = GeneTrees.from_newick("((a_1,b_1),a_2);")
     >>> root_best(sp, gt, dup=0.1, transfer=0.05, loss=0.2).to_newick()
-    '(a_2,(a_1,b_1));\\n'
+    '(b_1,(a_1,a_2));\\n'
     """
     species = as_living(species_tree)
     gene_trees = _check_gene_trees(gene_trees)

@@ -165,8 +165,9 @@ def log_mean_exp(scores: np.ndarray, counts: np.ndarray) -> npt.NDArray[np.float
     starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64)
     top = np.maximum.reduceat(scores, starts)
     shift = np.where(np.isfinite(top), top, 0.0)
-    sums = np.add.reduceat(np.exp(scores - np.repeat(shift, counts)), starts)
-    values = shift + np.log(sums) - np.log(counts.astype(np.float64))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sums = np.add.reduceat(np.exp(scores - np.repeat(shift, counts)), starts)
+        values = shift + np.log(sums) - np.log(counts.astype(np.float64))
     values = np.where(top == -np.inf, -np.inf, values)
     return np.where(np.isnan(top), np.nan, values)
 

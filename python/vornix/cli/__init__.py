@@ -35,6 +35,8 @@ __all__ = ["SUBCOMMANDS", "main", "build_parser", "UserError"]
 # Module names under vornix.cli, in the order `vornix --help` lists them.
 SUBCOMMANDS: tuple[str, ...] = (
     "species_tree",
+    "score",
+    "fit",
 )
 
 
