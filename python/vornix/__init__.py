@@ -17,8 +17,11 @@ __path__ = _pkgutil.extend_path(__path__, __name__)
 __version__ = "0.2.0"
 
 from vornix.species_tree import SpeciesTree  # noqa: E402
+from vornix.events import EventTable  # noqa: E402
+from vornix.families import FamilySimulation, GeneTreeTexts, simulate_families  # noqa: E402
 from vornix.gene_trees import GeneTrees  # noqa: E402
 from vornix.scoring import root_best, score  # noqa: E402
 from vornix.fitting import FitResult, fit_rates  # noqa: E402
 
-__all__ = ["__version__", "SpeciesTree", "GeneTrees", "score", "root_best", "fit_rates", "FitResult"]
+__all__ = ["__version__", "SpeciesTree", "EventTable", "FamilySimulation", "GeneTreeTexts", "simulate_families",
+           "GeneTrees", "score", "root_best", "fit_rates", "FitResult"]

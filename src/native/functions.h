@@ -16,4 +16,16 @@ PyObject* gene_forest_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* gene_rootings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* gene_rerooted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// One event-log run as packed columns: (records, extant copies, profile,
+// events drawn).
+PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The gene trees of every family of the given records, as the writer prints
+// them: (families, complete texts, their starts, extant texts, their starts).
+PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The writer's output directory for the given records: (families, records,
+// extant leaves).
+PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace vornix::native

@@ -17,6 +17,19 @@ PyMethodDef kFunctions[] = {
     {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
      METH_FASTCALL | METH_KEYWORDS,
      "check_species_tree(n_nodes, parent, time, extant_leaf, root)\n--\n\nNone when the simulators can take the tree, else why not."},
+    {"simulate_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::simulate_families)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "simulate_families(n_nodes, parent, time, extant_leaf, root, duplication, transfer, loss, origination, "
+     "initial_size, cap, seed, replacement, distance_decay, allow_self)\n--\n\n"
+     "One event-log run as packed columns: (records, extant copies, profile, events)."},
+    {"family_gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_gene_trees)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "family_gene_trees(records, extant, names, total_age)\n--\n\n"
+     "Complete and extant gene trees of every family, as the writer prints them."},
+    {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_families(records, extant, names, total_age, outdir)\n--\n\n"
+     "The writer's output directory for the given records."},
     {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
      "gene_forest_check(offsets, parent, species)\n--\n\n"
      "None for a well-formed pre-order gene-tree batch, else (kind, tree, node, children) of its first fault."},
