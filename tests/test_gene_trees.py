@@ -169,3 +169,31 @@ def test_rerooting_gives_each_rooting_as_a_tree_with_its_lengths():
             same = [t for t in range(len(gt)) if rooted[t]]
             assert GeneTrees.from_newick(rerooted.subset(same).to_newick()).to_newick() == \
                 gt.subset(same).to_newick()
+
+
+def test_native_layout_refuses_malformed_columns_without_crashing():
+    from vornix import _native
+
+    rng = np.random.default_rng(9)
+    for _ in range(300):
+        n = int(rng.integers(0, 12))
+        parent = rng.integers(-2, n + 1, size=n).astype(np.int64)
+        cuts = np.sort(rng.integers(0, n + 1, size=int(rng.integers(0, 4))))
+        offsets = np.concatenate([[0], cuts, [n]]).astype(np.int64) if rng.random() < 0.8 else \
+            rng.integers(-1, n + 2, size=3).astype(np.int64)
+        species = np.zeros(n, dtype=np.int64)
+        fault = _native.gene_forest_check(offsets, parent, species)
+        trees = np.arange(max(len(offsets) - 1, 0), dtype=np.uint64)
+        if fault is None:
+            _native.gene_rootings(offsets, parent, species, trees, trees * 0, trees * 0 + 1, True)
+        else:
+            assert fault[0] in ("offsets", "parent", "unary", "polytomy")
+            with pytest.raises(ValueError, match="malformed"):
+                _native.gene_rootings(offsets, parent, species, trees, trees * 0, trees * 0 + 1, True)
+    good = GeneTrees.from_newick("((a_1,b_1),c_1);")
+    offsets, parent, tips = good.forest(SPECIES)
+    one = np.zeros(1, dtype=np.uint64)
+    with pytest.raises(ValueError, match="out of range"):
+        _native.gene_rootings(offsets, parent, tips, one, one, one + 4, False)
+    with pytest.raises(ValueError, match="out of range"):
+        _native.gene_rerooted(offsets, parent, tips, one + 1, one)

@@ -305,7 +305,7 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
                 theta, ok, message = _optimise(obj, theta)
         loglik = obj.loglik(theta)
         rates = obj.rates(theta)
-        stderr = {k: 0.0 for k in RATE_NAMES}
+        stderr = {k: 0.0 if k in fixed_rates else math.nan for k in RATE_NAMES}
         if free and math.isfinite(loglik):
             stderr.update(_standard_errors(obj, theta))
     converged = ok and math.isfinite(loglik)

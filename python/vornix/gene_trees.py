@@ -376,7 +376,7 @@ class GeneTrees:
         unrooted = np.flatnonzero(~self.is_rooted)
         if len(unrooted):
             raise ValueError(f"{self.describe(int(unrooted[0]))}: the tree is unrooted (three branches at the top); "
-                             'score it with rooting="all" or "best"')
+                             'score it over its rootings (rooting "all" or "best")')
         trees = np.arange(len(self), dtype=np.uint64)
         return core_batch(*self.forest(species_tree), trees, np.zeros_like(trees), np.ones_like(trees))
 

@@ -35,7 +35,7 @@ def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str)
     if rooting == "as-is" and not rooted.all():
         first = int(np.flatnonzero(~rooted)[0])
         raise ValueError(f"{gene_trees.describe(first)}: the tree is unrooted (three branches at the top); "
-                         'score it with rooting="all" or "best"')
+                         'score it over its rootings (rooting "all" or "best")')
     return plan_batches(offsets, parent, tips, gene_trees.rooting_counts, rooted, rooting)
 
 
