@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the package and runs the demonstration in examples/.
+# Installs the package, then simulates gene families along the embedded
+# example tree with `vornix simulate` (arguments are passed on to it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check .
-python3 examples/demo.py "$@"
+python3 -m vornix simulate "$@"

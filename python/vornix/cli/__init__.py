@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 from collections.abc import Sequence
 from types import ModuleType
@@ -35,6 +36,9 @@ __all__ = ["SUBCOMMANDS", "main", "build_parser", "UserError"]
 # Module names under vornix.cli, in the order `vornix --help` lists them.
 SUBCOMMANDS: tuple[str, ...] = (
     "species_tree",
+    "simulate",
+    "genome",
+    "profiles",
     "score",
     "fit",
 )
@@ -80,6 +84,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     prog = args._prog
     try:
         status = args._run(args)
+    except BrokenPipeError:
+        # The reader went away (as `vornix ... | head` does): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
     except (UserError, ValueError, OSError, ImportError, OverflowError) as error:
         return fail(prog, one_line(error))
     except MemoryError as error:
