@@ -19,7 +19,7 @@ from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
 from vornix.tree_batches import TreeBatch
 
-__all__ = ["Evaluator", "SerialEvaluator", "ProcessEvaluator", "make_evaluator", "Progress"]
+__all__ = ["SerialEvaluator", "ProcessEvaluator", "make_evaluator", "check_workers"]
 
 R = TypeVar("R")
 Task = Callable[[TreeBatch, LivingSpecies, LikelihoodModel], R]
