@@ -174,6 +174,8 @@ def install_package(tree: Path, extras: list[str]) -> None:
         say("the installed package matches the sources; nothing to build")
         return
     stamp.unlink(missing_ok=True)  # an interrupted build must not look installed
+    if found.get("prefix") == sys.prefix:  # keep the extras installed before, so no run undoes another's
+        extras = sorted(set(extras) | set(found.get("extras", ())))
     ensure_build_requirements()
     say(f"building and installing the package (build tree {tree.relative_to(ROOT)})")
     spec = f"{ROOT}[{','.join(extras)}]" if extras else str(ROOT)
