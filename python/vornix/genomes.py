@@ -50,7 +50,8 @@ class GenomeSimulation:
     offsets : numpy.ndarray of int64
     """
 
-    def __init__(self, tree: SpeciesTree, parameters: dict[str, Any], result: list[tuple[int, list[tuple[int, ...]]]]):
+    def __init__(self, tree: SpeciesTree, parameters: dict[str, Any],
+                 result: list[tuple[int, list[tuple[int, ...]]]]) -> None:
         self.tree = tree
         self.parameters = parameters
         nodes = [node for node, _ in result]

@@ -4,10 +4,13 @@ output directory."""
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+
+import numpy as np
 
 from vornix.cli._common import progress
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
@@ -78,14 +81,14 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
             n_lines = sum(1 for _ in f) - 1
         print(f"  {name}: {n_lines} lines after the header")
     print("  run.json: the arguments, seed and version of this run")
-    _show("Gene_family_summary.tsv (first lines):", (outdir / "Gene_family_summary.tsv").read_text().splitlines()[:6])
+    _show("Gene_family_summary.tsv (first lines):", _head(outdir / "Gene_family_summary.tsv", 6))
     _show("Profiles.tsv (copies per species, columns in natural name order):",
-          (outdir / "Profiles.tsv").read_text().splitlines()[:6])
+          _head(outdir / "Profiles.tsv", 6))
     family = _sample_family(sim)
     if family is not None:
         complete, extant = sim.gene_trees(family)
         _show(f"gene_family_events/{family}_events.tsv (first lines):",
-              (outdir / "gene_family_events" / f"{family}_events.tsv").read_text().splitlines()[:8])
+              _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
         _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
               [complete.strip()])
         _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
@@ -94,17 +97,23 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
 def _sample_family(sim: FamilySimulation) -> int | None:
     """A family whose extant tree is small enough to read: the one spread
     over the most species with at most eight surviving copies."""
-    profile = sim.profile()
-    if profile.size == 0:
+    copies = sim.extant_copies()
+    family = copies["family"]
+    if len(family) == 0:
         return None
-    copies = profile.sum(axis=0).astype(int)
-    species = (profile > 0).sum(axis=0).astype(int)
-    candidates = [j for j in range(profile.shape[1]) if 2 <= copies[j] <= 8] or \
-        [j for j in range(profile.shape[1]) if copies[j] > 0]
-    if not candidates:
-        return None
-    best = max(candidates, key=lambda j: (species[j], -copies[j], -j))
-    return best + 1
+    n_copies = np.bincount(family)
+    pairs = np.unique(np.stack([family, copies["species"]]), axis=1)
+    n_species = np.bincount(pairs[0], minlength=len(n_copies))
+    candidates = np.flatnonzero((n_copies >= 2) & (n_copies <= 8))
+    if candidates.size == 0:
+        candidates = np.flatnonzero(n_copies > 0)
+    best = max(candidates.tolist(), key=lambda f: (int(n_species[f]), -int(n_copies[f]), -f))
+    return int(best)
+
+
+def _head(path: Path, n: int) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in itertools.islice(f, n)]
 
 
 def _show(title: str, lines: list[str]) -> None:
