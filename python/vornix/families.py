@@ -282,7 +282,8 @@ class FamilySimulation:
         take = rows[row_start[f - 1]:row_start[f]]
         records = tuple(column[take] for column in self.events.core_buffers())
         extant = self._extant_buffers(copies[copy_start[f - 1]:copy_start[f]])
-        return GeneTreeTexts(_native.family_gene_trees(records, extant, self.tree.names.tolist(), self.tree.age))[f]
+        return GeneTreeTexts(_native.family_gene_trees(**self.tree.core_args(), records=records, extant=extant,
+                                                       names=self.tree.names.tolist(), total_age=self.tree.age))[f]
 
     def all_gene_trees(self) -> GeneTreeTexts:
         """The gene trees of every family, built at once on all cores.
@@ -295,7 +296,8 @@ class FamilySimulation:
         """
         if self._texts is None:
             self._texts = GeneTreeTexts(_native.family_gene_trees(
-                self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
+                **self.tree.core_args(), records=self.events.core_buffers(), extant=self._extant_buffers(),
+                names=self.tree.names.tolist(), total_age=self.tree.age))
         return self._texts
 
     # -- extant copies and profile --------------------------------------------
@@ -355,8 +357,9 @@ class FamilySimulation:
         WriteCounts
             Families, event records and extant species written.
         """
-        counts = _native.write_families(self.events.core_buffers(), self._extant_buffers(),
-                                        self.tree.names.tolist(), self.tree.age, os.fsdecode(outdir))
+        counts = _native.write_families(**self.tree.core_args(), records=self.events.core_buffers(),
+                                        extant=self._extant_buffers(), names=self.tree.names.tolist(),
+                                        total_age=self.tree.age, outdir=os.fsdecode(outdir))
         return WriteCounts(*counts)
 
     def __repr__(self) -> str:

@@ -9,6 +9,7 @@
 #include "native/functions.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
+#include "writer/output_checks.h"
 #include "writer/write_output.h"
 
 namespace vornix::native {
@@ -22,8 +23,12 @@ const py::Signature kSimulateSignature{
     "simulate_families",
     {"n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss", "origination",
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"}};
-const py::Signature kTreesSignature{"family_gene_trees", {"records", "extant", "names", "total_age"}};
-const py::Signature kWriteSignature{"write_families", {"records", "extant", "names", "total_age", "outdir"}};
+const py::Signature kTreesSignature{
+    "family_gene_trees",
+    {"n_nodes", "parent", "time", "extant_leaf", "root", "records", "extant", "names", "total_age"}};
+const py::Signature kWriteSignature{
+    "write_families",
+    {"n_nodes", "parent", "time", "extant_leaf", "root", "records", "extant", "names", "total_age", "outdir"}};
 
 PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
@@ -125,14 +130,16 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kTreesSignature, args, nargs, kwnames);
+        const SpeciesTree tree = bind::read_species_tree(a);
         const Records records = a.with(read_records);
         const ExtantContent extant = a.with(read_extant);
         const std::vector<std::string> names = a.vec_str();
         const double total_age = a.f64();
         require_named_leaves(extant, names.size());
+        bind::require_tree(tree, Speciation::FirstTwo);
         Interrupt interrupt = py::interrupt();
-        front::FamilyTreeTexts texts = py::unwrap(
-            front::family_tree_texts(records, extant, names, total_age, writer::default_pool(), interrupt));
+        front::FamilyTreeTexts texts = py::unwrap(front::family_tree_texts(
+            records, extant, writer::SpeciesBranches(tree), names, total_age, writer::default_pool(), interrupt));
         return py::tuple(column_bytes(texts.families), string_bytes(texts.complete), column_bytes(texts.complete_start),
                          string_bytes(texts.extant), column_bytes(texts.extant_start));
     });
@@ -141,13 +148,23 @@ PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
+        const SpeciesTree tree = bind::read_species_tree(a);
         const Records records = a.with(read_records);
         const ExtantContent extant = a.with(read_extant);
         const std::vector<std::string> names = a.vec_str();
         const double total_age = a.f64();
         const std::string outdir = a.str();
+        bind::require_tree(tree, Speciation::FirstTwo);
+        if (names.size() < tree.n_nodes) {
+            const std::string msg = "names has " + std::to_string(names.size()) + " entries but n_nodes is " +
+                                    std::to_string(tree.n_nodes);
+            py::raise(PyExc_ValueError, msg.c_str());
+        }
+        // The same refusals as simulate_and_write, whose files these are.
+        if (auto refused = writer::check_output_request(tree, names, total_age)) py::raise_engine_error(*refused);
         const writer::WriteCounts counts =
-            py::unwrap(writer::write_output(records, extant, names, total_age, outdir, writer::default_pool()));
+            py::unwrap(writer::write_output(records, extant, writer::SpeciesBranches(tree), names, total_age, outdir,
+                                            writer::default_pool(), py::interrupt()));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }

@@ -17,11 +17,11 @@ PyMethodDef kFunctions[] = {
      "One event-log run as packed columns: (records, extant copies, profile, events)."},
     {"family_gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_gene_trees)),
      METH_FASTCALL | METH_KEYWORDS,
-     "family_gene_trees(records, extant, names, total_age)\n--\n\n"
+     "family_gene_trees(n_nodes, parent, time, extant_leaf, root, records, extant, names, total_age)\n--\n\n"
      "Complete and extant gene trees of every family, as the writer prints them."},
     {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
      METH_FASTCALL | METH_KEYWORDS,
-     "write_families(records, extant, names, total_age, outdir)\n--\n\n"
+     "write_families(n_nodes, parent, time, extant_leaf, root, records, extant, names, total_age, outdir)\n--\n\n"
      "The writer's output directory for the given records."},
     {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
      METH_VARARGS | METH_KEYWORDS,
