@@ -9,11 +9,9 @@ def simulate_families(
     distance_decay: float, allow_self: bool,
 ) -> tuple[tuple[bytes, ...], tuple[bytes, bytes, bytes, bytes], tuple[bytes, bytes, bytes, bytes], int]: ...
 def family_gene_trees(
-    n_nodes: int, parent: list[int], time: list[float], extant_leaf: list[bool], root: int,
-    records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float
+    tree: tuple[int, Any, Any, Any, int], records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float
 ) -> tuple[bytes, bytes, bytes, bytes, bytes]: ...
 def write_families(
-    n_nodes: int, parent: list[int], time: list[float], extant_leaf: list[bool], root: int,
-    records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float, outdir: str
+    tree: tuple[int, Any, Any, Any, int], records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float, outdir: str
 ) -> tuple[int, int, int]: ...
 def read_newick(text: str | bytes, source: str) -> tuple[bytes, bytes, bytes, bytes, list[str], bytes, bytes]: ...
