@@ -16,4 +16,6 @@ __path__ = _pkgutil.extend_path(__path__, __name__)
 
 __version__ = "0.2.0"
 
-__all__ = ["__version__"]
+from vornix.birth_death import birth_death_tree  # noqa: E402
+
+__all__ = ["__version__", "birth_death_tree"]
