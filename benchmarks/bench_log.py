@@ -1,4 +1,5 @@
-"""Event-log workloads: simulate_log and simulate_trace on the 1,000-leaf tree.
+"""Event-log workloads: simulate_log and simulate_trace on the 1,000-leaf tree,
+and simulate_log under a family-size cap on a small tree.
 
 The engine alone (without building Python objects) is timed by the C++
 benchmark: build/dev/benchmarks/cpp/bench_log (built by tools/devbuild.sh).
@@ -34,4 +35,25 @@ def trace_1k():
     return {"events": _events(records), "records": len(records[0])}
 
 
-WORKLOADS = {"log-1k": log_1k, "trace-1k": trace_1k}
+# A 9-species tree (two internal levels, one extinct lineage Xext ending at
+# 3.5), nodes numbered in preorder, times from the root:
+# (((A:3,B:3)AB:2,(C:4,Xext:1.5)CX:1)ABCX:1,((D:2,E:2)DE:3,(F:4,(G:1,H:1)GH:3)FGH:1)DEFGH:1)root;
+CAP_TREE = dict(
+    n_nodes=17,
+    parent=[-1, 0, 1, 2, 2, 1, 5, 5, 0, 8, 9, 9, 8, 12, 12, 14, 14],
+    time=[0.0, 1.0, 3.0, 6.0, 6.0, 2.0, 6.0, 3.5, 1.0, 4.0, 6.0, 6.0, 2.0, 6.0, 5.0, 6.0, 6.0],
+    extant_leaf=[v in (3, 4, 6, 10, 11, 13, 15, 16) for v in range(17)],
+    root=0,
+)
+
+
+def log_cap(cap=400):
+    """Families grow fast and fill up to the cap, so most transfers remove a
+    resident copy from the recipient."""
+    records, _ = vornix_core.simulate_log(**CAP_TREE, duplication=3.0, transfer=0.5, loss=0.0, origination=0.5,
+                                          initial_size=50, cap=cap, seed=1, replacement=0.0, distance_decay=-1.0,
+                                          allow_self=False)
+    return {"records": len(records[0]), "cap": cap}
+
+
+WORKLOADS = {"log-1k": log_1k, "trace-1k": trace_1k, "log-cap": log_cap}

@@ -2,150 +2,22 @@
 
 Everything is written the direct way: genomes are dicts walked in ascending
 family order (the linear walk that the native engine replaces by an index),
-the sampler is the binary indexed tree with the same floating-point steps,
-and the random source is xoshiro256** seeded by SplitMix64. Results are the
+the sampler, the random source and the recipient choice are the shared
+ones of model_reference. Results are the
 four packed byte strings of the native functions, so they can be compared
 byte for byte. Only for tiny inputs.
 """
 import math
 import struct
 
-MASK = (1 << 64) - 1
-GAMMA = 0x9E3779B97F4A7C15
+from model_reference import MASK, Fenwick, Rng, choose_recipient, split_seed
+
 EVENT_LIMIT = 2_000_000_000
 LIMIT_MESSAGE = "exceeded max_events; families likely growing without bound \u2014 set max_family_size"
 
 
 class TooManyEvents(Exception):
     pass
-
-
-def mix(z):
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
-    return z ^ (z >> 31)
-
-
-def split_seed(seed, i):
-    return mix((seed + (i + 1) * GAMMA) & MASK)
-
-
-def rotl(x, k):
-    return ((x << k) | (x >> (64 - k))) & MASK
-
-
-class Rng:
-    def __init__(self, seed):
-        self.s = [split_seed(seed, i) for i in range(4)]
-
-    def next_u64(self):
-        s0, s1, s2, s3 = self.s
-        result = (rotl((s1 * 5) & MASK, 7) * 9) & MASK
-        t = (s1 << 17) & MASK
-        s2 ^= s0
-        s3 ^= s1
-        s1 ^= s2
-        s0 ^= s3
-        s2 ^= t
-        s3 = rotl(s3, 45)
-        self.s = [s0, s1, s2, s3]
-        return result
-
-    def uniform(self):
-        return float(self.next_u64() >> 11) * 2.0 ** -53
-
-    def index_below(self, m):
-        return self.next_u64() % m
-
-
-class Fenwick:
-    def __init__(self, n):
-        self.n = n
-        self.tree = [0.0] * (n + 1)
-        self.weight = [0.0] * n
-        self.total = 0.0
-
-    def set_weight(self, i, w):
-        diff = w - self.weight[i]
-        if diff == 0.0:
-            return
-        self.weight[i] = w
-        self.total = diff + self.total
-        j = i + 1
-        while j <= self.n:
-            self.tree[j] = diff + self.tree[j]
-            j += j & -j
-
-    def find(self, target):
-        mask = 1
-        while mask <= self.n // 2:
-            mask <<= 1
-        pos = 0
-        while mask > 0:
-            nxt = pos + mask
-            if nxt <= self.n and self.tree[nxt] < target:
-                target = target - self.tree[nxt]
-                pos = nxt
-            mask >>= 1
-        return pos
-
-    def find_live(self, target):
-        # A slot of positive weight as found; otherwise the nearest one below,
-        # else above; n when there is none.
-        s = self.find(target)
-        if s < self.n and self.weight[s] > 0.0:
-            return s
-        for i in range(min(s, self.n) - 1, -1, -1):
-            if self.weight[i] > 0.0:
-                return i
-        for i in range(s + 1, self.n):
-            if self.weight[i] > 0.0:
-                return i
-        return self.n
-
-
-def choose_recipient(rng, active, position, donor, parent, t, time, decay, allow_self):
-    m = len(active)
-    if m == 0 or (not allow_self and m == 1):
-        return None
-    if decay < 0.0:
-        if allow_self:
-            return active[rng.index_below(m)]
-        k = position[donor]
-        r = rng.index_below(m - 1)
-        return active[r if r < k else r + 1]
-    marked = set()
-    v = donor
-    while v >= 0:
-        marked.add(v)
-        v = parent[v]
-    dist = []
-    for c in active:
-        if c == donor:
-            d = 0.0 if allow_self else math.inf
-        else:
-            a = c
-            while a not in marked:
-                a = parent[a]
-            h = t - time[a]
-            d = h + h
-        dist.append(d)
-    finite = [d for d in dist if not math.isnan(d)]
-    d_min = min(finite) if finite else math.inf
-    if not math.isfinite(d_min):
-        return None
-    weights = [math.exp((d - d_min) * (-decay)) if math.isfinite(d) else 0.0 for d in dist]
-    total = 0.0
-    for w in weights:
-        total = total + w
-    if total <= 0.0:
-        return None
-    x = total * rng.uniform()
-    for c, w in zip(active, weights):
-        x = x - w
-        if x <= 0.0:
-            return c
-    return active[-1]
 
 
 def children_lists(n_nodes, parent):

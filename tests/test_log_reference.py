@@ -59,3 +59,27 @@ def test_matches_reference_on_busy_runs(seed):
         got, want = run(*args), model(*args)
         assert exact(got[0]) == exact(want[0])
         assert got[1] == want[1]
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_matches_reference_with_families_at_large_caps(seed):
+    # Families grow to caps of tens of copies, so that removals pick among
+    # many residents whose positions the engine's family index has to follow
+    # through every swap-remove; replacement without a cap as well.
+    rnd = random.Random(20_000 + seed)
+    tree = random_tree(rnd, rnd.randint(3, 6))
+    settings = random_settings(rnd)
+    settings.update(initial_size=rnd.randint(1, 4), duplication=2.5, transfer=rnd.choice([0.8, 2.0]),
+                    loss=rnd.choice([0.0, 0.6]), origination=0.3, cap=rnd.choice([-1, 6, 25, 60]),
+                    replacement=rnd.choice([0.0, 0.5, 1.0]))
+    if settings["cap"] < 0:
+        settings["replacement"] = 1.0
+        settings["loss"] = 2.2
+    kwargs = {**tree, **settings}
+    if len(vc.simulate_trace(**kwargs)[0][0]) > 15000:
+        kwargs["cap"] = 4
+    args = positional(kwargs)
+    for run, model in ((vc.simulate_log, ref.simulate_log), (vc.simulate_trace, ref.simulate_trace)):
+        got, want = run(*args), model(*args)
+        assert exact(got[0]) == exact(want[0])
+        assert got[1] == want[1]

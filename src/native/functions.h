@@ -6,5 +6,22 @@
 namespace vornix::native {
 
 PyObject* version(PyObject*, PyObject*);
+PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
+
+// The simulators' species-tree check: None for a usable tree, else the
+// message naming the node and the problem.
+PyObject* check_species_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// One event-log run as packed columns: (records, extant copies, profile,
+// events drawn).
+PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The gene trees of every family of the given records, as the writer prints
+// them: (families, complete texts, their starts, extant texts, their starts).
+PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The writer's output directory for the given records: (families, records,
+// extant leaves).
+PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace vornix::native

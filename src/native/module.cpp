@@ -7,6 +7,29 @@ namespace {
 
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
+    {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_species_tree(n_nodes, parent, time, extant_leaf, root)\n--\n\nNone when the simulators can take the tree, else why not."},
+    {"simulate_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::simulate_families)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "simulate_families(n_nodes, parent, time, extant_leaf, root, duplication, transfer, loss, origination, "
+     "initial_size, cap, seed, replacement, distance_decay, allow_self)\n--\n\n"
+     "One event-log run as packed columns: (records, extant copies, profile, events)."},
+    {"family_gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_gene_trees)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "family_gene_trees(records, extant, names, total_age)\n--\n\n"
+     "Complete and extant gene trees of every family, as the writer prints them."},
+    {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_families(records, extant, names, total_age, outdir)\n--\n\n"
+     "The writer's output directory for the given records."},
+    {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_newick(text, source)\n--\n\nEvery tree of a Newick text (str or UTF-8 bytes) as flat columns: a tuple\n"
+     "(tree_offsets, tree_line, parent, length, labels, line, column). labels is a\n"
+     "list of str; the others are bytes of little-endian int64 (int32 for parent,\n"
+     "float64 for length). Malformed text raises ValueError naming source, line\n"
+     "and column."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -36,6 +36,11 @@ public:
     std::vector<double> vec_f64() { return take(to_vec_f64); }
     std::vector<std::uint8_t> vec_bool() { return take(to_vec_bool); }
     std::vector<std::string> vec_str() { return take(to_vec_str); }
+    // The next argument through any converter of the same kind.
+    template <class Convert>
+    std::invoke_result_t<Convert&, PyObject*> with(Convert convert) {
+        return take(convert);
+    }
 
     // Name of the parameter the next getter converts.
     const char* next_name() const { return sig_.params[next_]; }

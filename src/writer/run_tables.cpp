@@ -68,7 +68,8 @@ std::vector<std::size_t> group_stably(const std::vector<std::uint32_t>& key, std
 FamilyGroups group_by_family(const Records& records, const ExtantContent& extant) {
     FamilyGroups g;
     FamilyNumbering number(records.family);
-    g.families = std::move(number.families_);
+    // Sparse family numbers are looked up in number.families_: copy them.
+    g.families = number.families_;
 
     std::vector<std::uint32_t> key(records.size());
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = number(records.family[i]);

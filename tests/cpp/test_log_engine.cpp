@@ -1,11 +1,11 @@
 // The event-log engine from C++: its limits, its speciation step, the family
-// count map and the extant profile.
+// index and the extant profile.
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
 
 #include "check.h"
-#include "engines/event_log/family_counts.h"
 #include "engines/event_log/engine.h"
 #include "engines/event_log/trace_profile.h"
 #include "engines/event_log/run.h"
@@ -94,10 +94,7 @@ TEST_CASE("speciation hands both children the parent's copies in order") {
         LogEngine engine(tree, children, p, record, kLogMaxEvents, 0);
         CHECK(engine.track_counts());
         LogGenome g;
-        for (std::uint64_t f : {7, 3, 7, 9}) {
-            g.copies.push_back({100 + f, f});
-            g.counts.increment(f);
-        }
+        for (std::uint64_t f : {7, 3, 7, 9}) g.append({100 + f, f}, true);
         g.copies[2].first = 200;
         engine.speciate_with(0, g, 0.25);
         const LogGenome* left = engine.genome(1);
@@ -115,8 +112,9 @@ TEST_CASE("speciation hands both children the parent's copies in order") {
                 CHECK_EQ(right->copies[i].first, g.copies[i].first);
             }
         }
-        CHECK_EQ(left->counts.get(7), 2u);
-        CHECK_EQ(right->counts.get(9), 1u);
+        CHECK_EQ(left->index.count(7), 2u);
+        CHECK_EQ(right->index.count(9), 1u);
+        CHECK_EQ(right->index.position(7, 1), 2u);
         CHECK_EQ(engine.records().size(), record ? std::size_t{4} : std::size_t{0});
         if (record) {
             CHECK_EQ(engine.records().gene[2], std::uint64_t{200});
@@ -134,28 +132,51 @@ TEST_CASE("speciation hands both children the parent's copies in order") {
     }
 }
 
-TEST_CASE("family counts agree with a reference map through inserts and removals") {
+TEST_CASE("the family index follows every edit of the copy list") {
+    // Appends, swap-removes and splits at random; after each step the index
+    // must give every family's count and its positions in list order, as a
+    // scan of the list does.
     std::mt19937_64 gen(5);
-    FamilyCounts counts;
-    std::map<std::uint64_t, std::uint32_t> want;
-    for (int step = 0; step < 200000; ++step) {
-        // Family numbers with shared low and high bits, to force collisions.
-        const std::uint64_t f = (gen() % 300) << (gen() % 2 ? 0 : 40);
-        if (gen() % 3 != 0 || want.count(f) == 0) {
-            CHECK_EQ(counts.increment(f), ++want[f]);
-        } else {
-            counts.decrement(f);
-            if (--want[f] == 0) want.erase(f);
+    LogGenome g;
+    std::uint64_t next_id = 0;
+    auto scan = [&](std::uint64_t f) {
+        std::vector<std::uint32_t> at;
+        for (std::size_t p = 0; p < g.copies.size(); ++p) {
+            if (g.copies[p].second == f) at.push_back(static_cast<std::uint32_t>(p));
         }
-        if (step % 997 == 0) {
-            CHECK_EQ(counts.size(), want.size());
-            for (std::uint64_t probe = 0; probe < 300; ++probe) {
-                const auto it = want.find(probe);
-                CHECK_EQ(counts.get(probe), it == want.end() ? 0u : it->second);
+        return at;
+    };
+    for (int step = 0; step < 60000; ++step) {
+        // Family numbers with shared low and high bits, to force collisions;
+        // few families early on so that lists form, more later.
+        const std::uint64_t spread = step < 30000 ? 6 : 300;
+        const std::uint64_t f = (gen() % spread) << (gen() % 2 ? 0 : 40);
+        const std::uint64_t op = gen() % 3;
+        if (op == 0 || g.copies.empty() || (op == 1 && g.copies.size() < 50)) {
+            g.append({next_id++, f}, true);
+        } else if (op == 1) {
+            const std::size_t i = gen() % g.copies.size();
+            const GeneCopy c = g.copies[i];
+            CHECK(g.swap_remove(i, true) == c);
+        } else {
+            g.split(gen() % g.copies.size(), next_id, true);
+            next_id += 2;
+        }
+        if (step % 97 == 0 || step > 59000) {
+            std::map<std::uint64_t, std::uint32_t> families;
+            for (const GeneCopy& c : g.copies) ++families[c.second];
+            CHECK_EQ(g.index.size(), families.size());
+            for (const auto& [family, n] : families) {
+                const std::vector<std::uint32_t> want = scan(family);
+                CHECK_EQ(g.index.count(family), n);
+                for (std::uint32_t j = 0; j < n; ++j) CHECK_EQ(g.index.position(family, j), want[j]);
+                const auto probe = static_cast<std::uint32_t>(gen() % (g.copies.size() + 1));
+                const auto below = std::lower_bound(want.begin(), want.end(), probe) - want.begin();
+                CHECK_EQ(g.index.rank(family, probe), static_cast<std::uint32_t>(below));
             }
+            CHECK_EQ(g.index.count(12345), 0u);
         }
     }
-    for (const auto& [f, n] : want) CHECK_EQ(counts.get(f), n);
 }
 
 TEST_CASE("the extant profile counts families per leaf in ascending order") {

@@ -1,6 +1,9 @@
 // Random source, weighted sampler and recipient choice.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <limits>
 #include <vector>
 
@@ -9,6 +12,7 @@
 #include "model/recipient.h"
 #include "model/rng.h"
 #include "model/species_tree.h"
+#include "model/usable_memory.h"
 
 using namespace vornix;
 
@@ -226,4 +230,18 @@ TEST_CASE("species tree: children in node order and stable time order") {
     const auto order = build_node_order(5, parent, time);
     const std::vector<NodeId> expected{1, 0, 3, 4};
     CHECK(order == expected);
+}
+
+TEST_CASE("usable memory: limit files parse as byte counts, anything else as no limit") {
+    CHECK(vornix::parse_memory_limit("1073741824\n") == std::optional<std::uint64_t>(1073741824));
+    CHECK(vornix::parse_memory_limit("18446744073709551615") ==
+          std::optional<std::uint64_t>(std::numeric_limits<std::uint64_t>::max()));
+    for (const char* none : {"max\n", "", "\n", "0", "18446744073709551616", "-5", "12x", "1 2", "99999999999999999999999"}) {
+        CHECK(!vornix::parse_memory_limit(none).has_value());
+    }
+    const std::uint64_t usable = vornix::usable_memory_bytes();
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    CHECK(usable > 0);
+    CHECK(usable <= static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size));
+    CHECK_EQ(vornix::usable_memory_bytes(), usable);
 }

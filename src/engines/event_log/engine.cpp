@@ -1,7 +1,5 @@
 #include "engines/event_log/engine.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <limits>
 #include <new>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "model/rates.h"
+#include "model/usable_memory.h"
 
 namespace vornix::event_log {
 
@@ -20,15 +19,10 @@ constexpr std::uint64_t kRecordBytes = 1 + 4 + 8 * 7;
 // The memory budget is checked once per this many events (a power of two).
 constexpr std::uint64_t kBudgetCheckPeriod = std::uint64_t{1} << 16;
 
-// Records and copies may use an eighth of the physical memory: the columns
+// Records and copies may use an eighth of the usable memory: the columns
 // grow by doubling, and turning them into Python objects takes several times
 // their size again.
-std::uint64_t default_memory_budget() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 8;
-}
+std::uint64_t default_memory_budget() { return usable_memory_bytes() / 8; }
 
 constexpr std::int64_t kNone = -1;
 
@@ -110,9 +104,9 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
         l.copies = genome.copies;
         r.copies = std::move(genome.copies);
     }
-    // Both children hold exactly the parent's families.
-    l.counts = genome.counts;
-    r.counts = std::move(genome.counts);
+    // Both children hold the parent's families at the parent's positions.
+    l.index = genome.index;
+    r.index = std::move(genome.index);
     held_copies_ += n;
     genomes_[left] = std::move(l);
     genomes_[right] = std::move(r);
@@ -121,16 +115,21 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
 }
 
 void LogEngine::add_copy(LogGenome& g, GeneCopy c) {
-    g.copies.push_back(c);
-    if (track_counts_) g.counts.increment(c.second);
+    if (track_counts_) check_positions(g);
+    g.append(c, track_counts_);
     ++held_copies_;
 }
 
 GeneCopy LogEngine::remove_copy(LogGenome& g, std::size_t i) {
-    const GeneCopy removed = g.swap_remove(i);
-    if (track_counts_) g.counts.decrement(removed.second);
     --held_copies_;
-    return removed;
+    return g.swap_remove(i, track_counts_);
+}
+
+void LogEngine::check_positions(const LogGenome& g) const {
+    // The family index stores positions in 32 bits.
+    if (g.copies.size() + 1 >= UINT32_MAX) {
+        throw std::length_error("a branch would hold more than 2^32 gene copies");
+    }
 }
 
 LogGenome LogEngine::found_root() {
@@ -180,15 +179,11 @@ LogEngine::Stop LogEngine::run_events(double end) {
 void LogEngine::duplicate(NodeId b, LogGenome& g) {
     const std::size_t i = rng_.index_below(g.copies.size());
     const auto [gene, family] = g.copies[i];
-    if (cap_ >= 0 && static_cast<std::int64_t>(g.counts.get(family)) >= cap_) return;
+    if (cap_ >= 0 && static_cast<std::int64_t>(g.index.count(family)) >= cap_) return;
     const std::uint64_t m = next_gene_;
     next_gene_ += 2;
-    // Swap-remove copy i, then append m and m + 1: the same list as removing
-    // and appending one by one, with one move less.
-    g.copies[i] = g.copies.back();
-    g.copies.back() = {m, family};
-    g.copies.push_back({m + 1, family});
-    if (track_counts_) g.counts.increment(family);
+    if (track_counts_) check_positions(g);
+    g.split(i, m, track_counts_);
     ++held_copies_;
     records_.push(kDuplication, b, kNone, kNone, family, gene, as_signed(m), now_, as_signed(m + 1));
     sampler_.set_weight(b, branch_rate(g));
@@ -205,19 +200,21 @@ void LogEngine::transfer(NodeId b, LogGenome& g) {
     next_gene_ += 2;
     g.copies[i].first = m;  // the donor keeps its copy under a new id
     LogGenome& h = *genomes_[q];  // may be g itself when allow_self
-    h.copies.push_back({m + 1, family});
-    ++held_copies_;
+    add_copy(h, {m + 1, family});
     records_.push(kTransfer, b, b, q, family, gene, as_signed(m), now_, as_signed(m + 1));
-    if (track_counts_) trim_recipient(q, h, family, m + 1);
+    if (track_counts_) trim_recipient(q, h, family);
     sampler_.set_weight(b, branch_rate(g));
     sampler_.set_weight(q, branch_rate(h));
 }
 
-// The arrival of `newcomer` may push the recipient's family over the cap, or
-// replace a resident copy. Residents are removed first; the newcomer only when
-// none of its family is left besides it.
-void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family, std::uint64_t newcomer) {
-    const std::uint64_t k = h.counts.increment(family);
+// The arrival of a copy (the last of the recipient's list) may push the
+// recipient's family over the cap, or replace a resident copy. Residents are
+// removed first, the j-th resident in list order for a draw j; the newcomer
+// only when none of its family is left besides it.
+void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family) {
+    auto newcomer_at = static_cast<std::uint32_t>(h.copies.size() - 1);
+    bool newcomer_held = true;
+    const std::uint64_t k = h.index.count(family);
     std::uint64_t removals = 0;
     // A negative cap is a huge unsigned number and never triggers.
     if (k > static_cast<std::uint64_t>(cap_)) {
@@ -226,29 +223,27 @@ void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family, std
         removals = 1;
     }
     for (; removals > 0; --removals) {
-        std::size_t residents = 0;
-        std::size_t newcomer_at = h.copies.size();
-        for (std::size_t p = 0; p < h.copies.size(); ++p) {
-            if (h.copies[p].second != family) continue;
-            if (h.copies[p].first != newcomer) {
-                ++residents;
-            } else {
-                newcomer_at = p;
-            }
-        }
-        std::size_t at;
+        const std::uint32_t count = h.index.count(family);
+        const std::uint32_t residents = count - (newcomer_held ? 1 : 0);
+        std::uint32_t at;
         if (residents > 0) {
-            std::uint64_t j = rng_.index_below(residents);
-            for (at = 0;; ++at) {
-                if (h.copies[at].second == family && h.copies[at].first != newcomer && j-- == 0) break;
-            }
-        } else if (newcomer_at < h.copies.size()) {
+            const auto j = static_cast<std::uint32_t>(rng_.index_below(residents));
+            // Residents are the family's positions without the newcomer's.
+            const std::uint32_t before = newcomer_held ? h.index.rank(family, newcomer_at) : count;
+            at = h.index.position(family, j < before ? j : j + 1);
+        } else if (newcomer_held) {
             rng_.index_below(1);  // one candidate, but the draw is still taken
             at = newcomer_at;
         } else {
             break;  // nothing of the family left: no further removal can draw
         }
+        const auto last = static_cast<std::uint32_t>(h.copies.size() - 1);
         const GeneCopy lost = remove_copy(h, at);
+        if (at == newcomer_at) {
+            newcomer_held = false;
+        } else if (newcomer_held && newcomer_at == last) {
+            newcomer_at = at;  // the swap-remove moved it into the hole
+        }
         records_.push(kLoss, q, kNone, kNone, family, lost.first, kNone, now_, kNone);
     }
 }
@@ -270,7 +265,7 @@ void LogEngine::originate(NodeId b, LogGenome& g) {
 
 bool LogEngine::over_budget() const {
     const long double bytes = static_cast<long double>(records_.size()) * kRecordBytes +
-                              static_cast<long double>(held_copies_) * sizeof(GeneCopy);
+                              static_cast<long double>(held_copies_) * copy_bytes();
     return bytes > static_cast<long double>(memory_budget_);
 }
 
@@ -289,7 +284,7 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
     // record, its copy at the root and in both children, and with speciation
     // records one more record. A size beyond that is an allocation that
     // cannot succeed.
-    const std::uint64_t per_family = kRecordBytes * (record_speciation_ ? 2 : 1) + 3 * sizeof(GeneCopy);
+    const std::uint64_t per_family = kRecordBytes * (record_speciation_ ? 2 : 1) + 3 * copy_bytes();
     if (initial_size_ > memory_budget_ / per_family) {
         return EngineError{ErrorKind::Memory, "initial_size " + std::to_string(initial_size_) + " does not fit in memory"};
     }

@@ -54,12 +54,16 @@ private:
     Stop run_events(double end);
     void duplicate(NodeId b, LogGenome& g);
     void transfer(NodeId b, LogGenome& g);
-    void trim_recipient(NodeId q, LogGenome& g, std::uint64_t family, std::uint64_t newcomer);
+    void trim_recipient(NodeId q, LogGenome& h, std::uint64_t family);
     void lose(NodeId b, LogGenome& g);
     void originate(NodeId b, LogGenome& g);
     void add_copy(LogGenome& g, GeneCopy c);
     GeneCopy remove_copy(LogGenome& g, std::size_t i);
+    void check_positions(const LogGenome& g) const;
     void deactivate(NodeId v);
+    // Bytes one held copy costs: its list entry, and its position in the
+    // family index when that is kept.
+    std::uint64_t copy_bytes() const { return sizeof(GeneCopy) + (track_counts_ ? sizeof(std::uint32_t) : 0); }
     bool over_budget() const;
     EngineError failure(Stop why) const;
 

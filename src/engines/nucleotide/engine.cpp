@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include <unistd.h>
+#include "model/usable_memory.h"
 
 namespace vornix::nucleotide {
 
@@ -32,19 +31,6 @@ std::int64_t saturating_i64(double x) {
 
 // A failed allocation: a plain MemoryError.
 EngineError out_of_memory() { return EngineError{ErrorKind::Memory, {}}; }
-
-// Physical memory, lowered to a control-group limit when one is set.
-std::uint64_t usable_memory_bytes() {
-    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-        std::ifstream in(path);
-        std::uint64_t limit = 0;
-        if (in >> limit && limit > 0 && limit < bytes) bytes = limit;  // "max" does not parse: no limit
-    }
-    return bytes;
-}
 
 }  // namespace
 
@@ -106,8 +92,8 @@ std::optional<EngineError> NEngine::count_segments(std::size_t before, std::size
     return EngineError{ErrorKind::Memory, "the genomes outgrew their memory budget (" +
                                               std::to_string(limits_.max_segments) + " segments) after " +
                                               std::to_string(events_) +
-                                              " events; genome growing without bound — lower duplication/transfer "
-                                              "or raise loss"};
+                                              " events; genome growing without bound — lower duplication/transfer, "
+                                              "keep extension below 1, or raise loss"};
 }
 
 std::optional<EngineError> NEngine::speciate(NodeId v, NGenome&& g) {

@@ -1,0 +1,124 @@
+"""``vornix simulate``: gene families along a species tree, written to an
+output directory."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import os
+import tempfile
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from vornix.cli._common import progress
+from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
+
+if TYPE_CHECKING:  # pragma: no cover
+    from vornix.families import FamilySimulation, WriteCounts
+    from vornix.species_tree import SpeciesTree
+
+NAME = "simulate"
+SUMMARY = "simulate gene families along a species tree and write every table and gene tree"
+DESCRIPTION = """\
+Simulates gene families along a dated species tree (origination,
+duplication, transfer, loss, and speciation at every node) and writes the
+output directory: gene_family_events/ (one event table per family),
+gene_trees/ (complete and extant gene trees in Newick), Transfers.tsv,
+Gene_family_summary.tsv, Profiles.tsv, Presence.tsv, and run.json (every
+argument, the seed and the version, to repeat the run exactly).
+
+Without a species tree it runs on a small embedded example tree.
+
+example:
+  vornix simulate species.nwk --duplication 0.2 --transfer 0.1 --loss 0.25 \\
+      --origination 1 --seed 7 --out DIR"""
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    add_tree(parser, optional=True)
+    add_family_rates(parser)
+    parser.add_argument("--out", metavar="DIR", default=None,
+                        help="output directory, created if missing; files of the same names are replaced "
+                             "(default: a new directory under the system's temporary directory)")
+
+
+def run(args: argparse.Namespace) -> None:
+    from vornix.families import simulate_families
+
+    tree, tree_source = load_tree(args)
+    kwargs = family_kwargs(args)
+    outdir = args.out if args.out is not None else tempfile.mkdtemp(prefix="vornix_simulation_")
+    with progress(args, total=2, unit="step", description="simulating") as bar:
+        sim = simulate_families(tree, **kwargs)
+        bar.update()
+        bar.set_description("writing")
+        counts = sim.write(outdir)
+        bar.update()
+    arguments = dict(kwargs, seed=sim.parameters["seed"])
+    write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
+    if not args.quiet:
+        report(tree, sim, counts, Path(outdir), tree_source)
+
+
+def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir: Path,
+           tree_source: dict[str, Any]) -> None:
+    """What was simulated and written, with a few lines to look at."""
+    where = "the embedded example tree" if tree_source.get("example") else tree_source["path"]
+    extinct = ", ".join(tree.extinct_names) or "none"
+    print(f"Species tree: {where}: {tree.n_nodes} nodes, {len(tree.extant_names)} extant species, "
+          f"extinct lineages: {extinct}")
+    print(f"Seed {sim.parameters['seed']}: {counts.families} gene families, {counts.records} event records, "
+          f"{counts.extant_leaves} extant species")
+    print(f"\nOutput directory: {outdir}")
+    trees = os.listdir(outdir / "gene_trees")
+    print(f"  gene_family_events/: {len(os.listdir(outdir / 'gene_family_events'))} event tables")
+    print(f"  gene_trees/: {sum(p.endswith('_complete.nwk') for p in trees)} complete trees, "
+          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees")
+    for name in ("Transfers.tsv", "Gene_family_summary.tsv", "Profiles.tsv", "Presence.tsv"):
+        with open(outdir / name, encoding="utf-8") as f:
+            n_lines = sum(1 for _ in f) - 1
+        print(f"  {name}: {n_lines} lines after the header")
+    print("  run.json: the arguments, seed and version of this run")
+    _show("Gene_family_summary.tsv (first lines):", _head(outdir / "Gene_family_summary.tsv", 6))
+    _show("Profiles.tsv (copies per species, columns in natural name order):",
+          _head(outdir / "Profiles.tsv", 6))
+    family = _sample_family(sim)
+    if family is not None:
+        complete, extant = sim.gene_trees(family)
+        _show(f"gene_family_events/{family}_events.tsv (first lines):",
+              _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
+        _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
+              [complete.strip()])
+        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
+
+
+def _sample_family(sim: FamilySimulation) -> int | None:
+    """A family whose extant tree is small enough to read: the one spread
+    over the most species with at most eight surviving copies."""
+    copies = sim.extant_copies()
+    family = copies["family"]
+    if len(family) == 0:
+        return None
+    n_copies = np.bincount(family)
+    pairs = np.unique(np.stack([family, copies["species"]]), axis=1)
+    n_species = np.bincount(pairs[0], minlength=len(n_copies))
+    candidates = np.flatnonzero((n_copies >= 2) & (n_copies <= 8))
+    if candidates.size == 0:
+        candidates = np.flatnonzero(n_copies > 0)
+    best = max(candidates.tolist(), key=lambda f: (int(n_species[f]), -int(n_copies[f]), -f))
+    return int(best)
+
+
+def _head(path: Path, n: int) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in itertools.islice(f, n)]
+
+
+def _show(title: str, lines: list[str]) -> None:
+    print(f"\n{title}")
+    for line in lines:
+        print("   ", line)
+
+

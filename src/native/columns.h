@@ -1,0 +1,51 @@
+// Columns handed between the private module and the Python package as
+// buffers numpy views without copying: bytes out, any C-contiguous buffer of
+// the right element size in.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "py/ref.h"
+#include "py/result.h"
+
+namespace vornix::native {
+
+// A copy of a C-contiguous buffer of T (bytes, or a numpy array of T's size).
+template <class T>
+std::vector<T> packed_column(PyObject* o) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) != 0) throw py::Error{};
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.len % static_cast<Py_ssize_t>(sizeof(T)) != 0 ||
+        (view.itemsize != 1 && view.itemsize != static_cast<Py_ssize_t>(sizeof(T)))) {
+        PyErr_Format(PyExc_ValueError, "expected a buffer of %zu-byte items, got %zd bytes of %zd-byte items",
+                     sizeof(T), view.len, view.itemsize);
+        throw py::Error{};
+    }
+    std::vector<T> out(static_cast<std::size_t>(view.len) / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
+    return out;
+}
+
+// The column as one bytes object; its memory is released once copied.
+template <class T>
+py::Ref column_bytes(std::vector<T>& column) {
+    py::Ref out = py::packed_le<T>(column);
+    std::vector<T>().swap(column);
+    return out;
+}
+
+inline py::Ref string_bytes(std::string& text) {
+    py::Ref out = py::new_bytes(text.data(), text.size());
+    std::string().swap(text);
+    return out;
+}
+
+}  // namespace vornix::native

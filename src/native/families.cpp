@@ -1,0 +1,155 @@
+// Gene-family simulation for the Python front end: the event-log engine's
+// records and extant content as packed columns, and the writer's gene trees
+// and output directory built from such columns.
+#include "bind/sim_args.h"
+#include "engines/event_log/run.h"
+#include "engines/event_log/trace_profile.h"
+#include "front/family_trees.h"
+#include "native/columns.h"
+#include "native/functions.h"
+#include "py/guard.h"
+#include "py/interrupt.h"
+#include "writer/write_output.h"
+
+namespace vornix::native {
+
+using event_log::ExtantContent;
+using event_log::Records;
+
+namespace {
+
+const py::Signature kSimulateSignature{
+    "simulate_families",
+    {"n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss", "origination",
+     "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"}};
+const py::Signature kTreesSignature{"family_gene_trees", {"records", "extant", "names", "total_age"}};
+const py::Signature kWriteSignature{"write_families", {"records", "extant", "names", "total_age", "outdir"}};
+
+PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd columns", what, size);
+        throw py::Error{};
+    }
+    return PyTuple_GET_ITEM(tuple, i);
+}
+
+// (kind, branch, time, donor, recipient, family, gene, child1, child2)
+Records read_records(PyObject* o) {
+    Records r;
+    r.kind = packed_column<std::uint8_t>(item(o, 0, 9, "records"));
+    r.branch = packed_column<std::uint32_t>(item(o, 1, 9, "records"));
+    r.time = packed_column<double>(item(o, 2, 9, "records"));
+    r.donor = packed_column<std::int64_t>(item(o, 3, 9, "records"));
+    r.recipient = packed_column<std::int64_t>(item(o, 4, 9, "records"));
+    r.family = packed_column<std::uint64_t>(item(o, 5, 9, "records"));
+    r.gene = packed_column<std::uint64_t>(item(o, 6, 9, "records"));
+    r.child1 = packed_column<std::int64_t>(item(o, 7, 9, "records"));
+    r.child2 = packed_column<std::int64_t>(item(o, 8, 9, "records"));
+    const std::size_t n = r.kind.size();
+    for (std::size_t size : {r.branch.size(), r.time.size(), r.donor.size(), r.recipient.size(), r.family.size(),
+                             r.gene.size(), r.child1.size(), r.child2.size()}) {
+        if (size != n) py::raise(PyExc_ValueError, "the record columns differ in length");
+    }
+    return r;
+}
+
+// (leaf nodes, leaf ordinal of each copy, gene of each copy, family of each
+// copy), the copies grouped by leaf in the engine's order.
+ExtantContent read_extant(PyObject* o) {
+    const auto nodes = packed_column<std::uint64_t>(item(o, 0, 4, "extant"));
+    const auto leaf = packed_column<std::uint32_t>(item(o, 1, 4, "extant"));
+    const auto gene = packed_column<std::uint64_t>(item(o, 2, 4, "extant"));
+    const auto family = packed_column<std::uint64_t>(item(o, 3, 4, "extant"));
+    if (gene.size() != leaf.size() || family.size() != leaf.size()) {
+        py::raise(PyExc_ValueError, "the extant copy columns differ in length");
+    }
+    ExtantContent extant(nodes.size());
+    for (std::size_t j = 0; j < nodes.size(); ++j) extant[j].node = nodes[j];
+    for (std::size_t i = 0; i < leaf.size(); ++i) {
+        if (leaf[i] >= extant.size()) py::raise(PyExc_ValueError, "an extant copy names a leaf that is not listed");
+        extant[leaf[i]].copies.emplace_back(gene[i], family[i]);
+    }
+    return extant;
+}
+
+void require_named_leaves(const ExtantContent& extant, std::size_t n_names) {
+    for (const auto& leaf : extant) {
+        if (leaf.node >= n_names) py::raise(PyExc_ValueError, "an extant leaf has no entry in names");
+    }
+}
+
+py::Ref records_tuple(Records& r) {
+    return py::tuple(column_bytes(r.kind), column_bytes(r.branch), column_bytes(r.time), column_bytes(r.donor),
+                     column_bytes(r.recipient), column_bytes(r.family), column_bytes(r.gene), column_bytes(r.child1),
+                     column_bytes(r.child2));
+}
+
+py::Ref extant_tuple(ExtantContent& extant) {
+    std::size_t n_copies = 0;
+    for (const auto& leaf : extant) n_copies += leaf.copies.size();
+    std::vector<std::uint64_t> nodes, gene, family;
+    std::vector<std::uint32_t> ordinal;
+    nodes.reserve(extant.size());
+    gene.reserve(n_copies);
+    family.reserve(n_copies);
+    ordinal.reserve(n_copies);
+    for (std::size_t j = 0; j < extant.size(); ++j) {
+        nodes.push_back(extant[j].node);
+        for (const auto& [g, f] : extant[j].copies) {
+            ordinal.push_back(static_cast<std::uint32_t>(j));
+            gene.push_back(g);
+            family.push_back(f);
+        }
+        std::vector<event_log::GeneCopy>().swap(extant[j].copies);
+    }
+    return py::tuple(column_bytes(nodes), column_bytes(ordinal), column_bytes(gene), column_bytes(family));
+}
+
+}  // namespace
+
+PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kSimulateSignature, args, nargs, kwnames);
+        SpeciesTree tree = bind::read_species_tree(a);
+        const event_log::LogParams p = bind::read_family_params(a);
+        bind::require_tree(tree, Speciation::FirstTwo);
+        bind::require_family_rates(p);
+        event_log::LogResult result = py::unwrap(event_log::run_log(tree, p, /*record_speciation=*/true));
+        py::Ref profile = py::coo_tuple(event_log::extant_profile(result.extant));
+        py::Ref records = records_tuple(result.records);
+        py::Ref extant = extant_tuple(result.extant);
+        return py::tuple(std::move(records), std::move(extant), std::move(profile), py::new_int(result.events));
+    });
+}
+
+PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kTreesSignature, args, nargs, kwnames);
+        const Records records = a.with(read_records);
+        const ExtantContent extant = a.with(read_extant);
+        const std::vector<std::string> names = a.vec_str();
+        const double total_age = a.f64();
+        require_named_leaves(extant, names.size());
+        Interrupt interrupt = py::interrupt();
+        front::FamilyTreeTexts texts = py::unwrap(
+            front::family_tree_texts(records, extant, names, total_age, writer::default_pool(), interrupt));
+        return py::tuple(column_bytes(texts.families), string_bytes(texts.complete), column_bytes(texts.complete_start),
+                         string_bytes(texts.extant), column_bytes(texts.extant_start));
+    });
+}
+
+PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kWriteSignature, args, nargs, kwnames);
+        const Records records = a.with(read_records);
+        const ExtantContent extant = a.with(read_extant);
+        const std::vector<std::string> names = a.vec_str();
+        const double total_age = a.f64();
+        const std::string outdir = a.str();
+        const writer::WriteCounts counts =
+            py::unwrap(writer::write_output(records, extant, names, total_age, outdir, writer::default_pool()));
+        return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
+    });
+}
+
+}  // namespace vornix::native
