@@ -57,6 +57,8 @@ from typing import Callable
 import numpy as np
 import numpy.typing as npt
 
+from vornix.species_tree import SpeciesTree
+
 __all__ = ["birth_death_tree"]
 
 FloatArray = npt.NDArray[np.float64]
@@ -120,15 +122,6 @@ class _TreeArrays:
     parent: IntArray
     time: FloatArray
     extant_leaf: npt.NDArray[np.bool_]
-    root: int = 0
-
-    @property
-    def names(self) -> list[str]:
-        return [f"s{i}" if e else f"n{i}" for i, e in enumerate(self.extant_leaf.tolist())]
-
-    @property
-    def age(self) -> float:
-        return float(self.time.max())
 
 
 def _root_and_times(rng: np.random.Generator, rates: _Rates, n: int, age: float | None,
@@ -152,7 +145,7 @@ def _root_and_times(rng: np.random.Generator, rates: _Rates, n: int, age: float 
         u_root = float(rates.u(np.array([age]))[0])
     if not (0.0 < root_age < math.inf):
         raise ValueError(f"birth={rates.birth!r} and death={rates.death!r} give a tree age of "
-                         f"{root_age!r}; choose rates nearer 1")
+                         f"{root_age!r}; express them in another unit of time")
     times = rates.age_of(rng.random(n - 2 if both else n - 1) * u_root)
     # Rounding may put a branching time at the root's; never past it.
     return root_age, both, np.minimum(np.sort(times)[::-1], root_age)
@@ -376,7 +369,7 @@ DEFAULT_MAX_NODES = 20_000_000
 
 def birth_death_tree(n_extant: int, birth: float, death: float, seed: int, *,
                      age: float | None = None,
-                     max_nodes: int | None = DEFAULT_MAX_NODES) -> _TreeArrays:
+                     max_nodes: int | None = DEFAULT_MAX_NODES) -> SpeciesTree:
     """A dated species tree with its extinct lineages, drawn from a
     constant-rate birth-death process.
 
@@ -469,4 +462,5 @@ def birth_death_tree(n_extant: int, birth: float, death: float, seed: int, *,
     limit = None if max_nodes is None else _integer(max_nodes, "max_nodes", 3)
     if limit is not None and 2 * n - 1 > limit:
         raise ValueError(f"n_extant={n} needs at least {2 * n - 1} nodes, more than max_nodes={limit}")
-    return _draw(n, lam, mu, s, crown, limit)
+    arrays = _draw(n, lam, mu, s, crown, limit)
+    return SpeciesTree.from_arrays(arrays.parent, arrays.time, arrays.extant_leaf, 0)
