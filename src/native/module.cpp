@@ -24,11 +24,11 @@ PyMethodDef kFunctions[] = {
      "One event-log run as packed columns: (records, extant copies, profile, events)."},
     {"family_gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_gene_trees)),
      METH_FASTCALL | METH_KEYWORDS,
-     "family_gene_trees(records, extant, names, total_age)\n--\n\n"
+     "family_gene_trees(tree, records, extant, names, total_age)\n--\n\n"
      "Complete and extant gene trees of every family, as the writer prints them."},
     {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
      METH_FASTCALL | METH_KEYWORDS,
-     "write_families(records, extant, names, total_age, outdir)\n--\n\n"
+     "write_families(tree, records, extant, names, total_age, outdir)\n--\n\n"
      "The writer's output directory for the given records."},
     {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
      "gene_forest_check(offsets, parent, species)\n--\n\n"
