@@ -24,6 +24,10 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // them: (families, complete texts, their starts, extant texts, their starts).
 PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// One nucleotide-engine run: ((leaf nodes, segment offsets, unit, start,
+// end, strand), events drawn).
+PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // The writer's output directory for the given records: (families, records,
 // extant leaves).
 PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

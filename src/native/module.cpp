@@ -26,6 +26,11 @@ PyMethodDef kFunctions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "family_gene_trees(tree, records, extant, names, total_age)\n--\n\n"
      "Complete and extant gene trees of every family, as the writer prints them."},
+    {"simulate_genomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::simulate_genomes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "simulate_genomes(n_nodes, parent, time, extant_leaf, root, inversion, loss, duplication, transfer, "
+     "transposition, origination, root_length, extension, initial_size, seed, replacement, distance_decay, "
+     "allow_self)\n--\n\nOne nucleotide-engine run as packed columns: (genomes, events)."},
     {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
      METH_FASTCALL | METH_KEYWORDS,
      "write_families(tree, records, extant, names, total_age, outdir)\n--\n\n"
