@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vornix.cli._common import progress
+from vornix.cli._common import UserError, progress
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -54,7 +54,11 @@ def run(args: argparse.Namespace) -> None:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
-        counts = sim.write(outdir)
+        try:
+            counts = sim.write(outdir)
+        except OSError as error:
+            # The writer's messages do not name the directory.
+            raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
     arguments = dict(kwargs, seed=sim.parameters["seed"])
     write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
