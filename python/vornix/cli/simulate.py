@@ -70,7 +70,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
            tree_source: dict[str, Any]) -> None:
     """What was simulated and written, with a few lines to look at."""
     where = "the embedded example tree" if tree_source.get("example") else tree_source["path"]
-    extinct = ", ".join(tree.extinct_names) or "none"
+    names = tree.extinct_names
+    extinct = ", ".join(names[:6]) + (f", ... ({len(names)} in all)" if len(names) > 6 else "") if names else "none"
     print(f"Species tree: {where}: {tree.n_nodes} nodes, {len(tree.extant_names)} extant species, "
           f"extinct lineages: {extinct}")
     print(f"Seed {sim.parameters['seed']}: {counts.families} gene families, {counts.records} event records, "
