@@ -121,9 +121,9 @@ def _head(path: Path, n: int) -> list[str]:
         return [line.rstrip("\n") for line in itertools.islice(f, n)]
 
 
-def _show(title: str, lines: list[str]) -> None:
+def _show(title: str, lines: list[str], width: int = 300) -> None:
     print(f"\n{title}")
     for line in lines:
-        print("   ", line)
+        print("   ", line if len(line) <= width else line[:width] + " ...")
 
 
