@@ -95,8 +95,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
         _show(f"gene_family_events/{family}_events.tsv (first lines):",
               _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
         _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
-              [complete.strip()])
-        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
+              [complete.strip()], width=1 << 30)
+        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()], width=1 << 30)
 
 
 def _sample_family(sim: FamilySimulation) -> int | None:
