@@ -23,8 +23,7 @@ NSeg flipped(NSeg s) {
 
 }  // namespace
 
-std::size_t NGenome::chunk_bound(std::size_t segments) {
-    if (segments <= kChunkMin * kChunkMin / 4) return kChunkMin;  // 2 * sqrt(n) <= kChunkMin
+std::size_t NGenome::large_chunk_bound(std::size_t segments) {
     return std::max(kChunkMin, 2 * static_cast<std::size_t>(std::sqrt(static_cast<double>(segments))));
 }
 

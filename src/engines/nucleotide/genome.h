@@ -54,7 +54,10 @@ public:
     // The chunk bound of genomes up to 4096 segments; larger ones use twice
     // the square root of their segment count.
     static constexpr std::size_t kChunkMin = 128;
-    static std::size_t chunk_bound(std::size_t segments);
+    static std::size_t chunk_bound(std::size_t segments) {
+        if (segments <= kChunkMin * kChunkMin / 4) return kChunkMin;  // 2 * sqrt(n) <= kChunkMin
+        return large_chunk_bound(segments);
+    }
 
     NGenome() = default;
     explicit NGenome(std::vector<NSeg> segments);
@@ -99,6 +102,7 @@ private:
         Spares& operator=(Spares&&) noexcept = default;
     };
 
+    static std::size_t large_chunk_bound(std::size_t segments);
     Chunk new_chunk();
     void recycle(Chunk&& c);
     // Makes p (0 <= p <= length) a segment boundary, splitting the segment
