@@ -6,6 +6,7 @@
 #include "engines/event_log/trace_profile.h"
 #include "front/family_trees.h"
 #include "native/columns.h"
+#include "native/family_columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
@@ -24,6 +25,8 @@ const py::Signature kSimulateSignature{
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"}};
 const py::Signature kTreesSignature{"family_gene_trees", {"records", "extant", "names", "total_age"}};
 const py::Signature kWriteSignature{"write_families", {"records", "extant", "names", "total_age", "outdir"}};
+
+}  // namespace
 
 PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
@@ -71,6 +74,8 @@ ExtantContent read_extant(PyObject* o) {
     }
     return extant;
 }
+
+namespace {
 
 void require_named_leaves(const ExtantContent& extant, std::size_t n_names) {
     for (const auto& leaf : extant) {
