@@ -21,6 +21,9 @@ from vornix.events import EventTable  # noqa: E402
 from vornix.families import FamilySimulation, GeneTreeTexts, simulate_families  # noqa: E402
 from vornix.genomes import GenomeSimulation, Segments, simulate_genomes  # noqa: E402
 from vornix.profiles import ProfileSimulation, simulate_profiles  # noqa: E402
+from vornix.gene_trees import GeneTrees  # noqa: E402
+from vornix.scoring import root_best, score  # noqa: E402
+from vornix.fitting import FitResult, fit_rates  # noqa: E402
 
 __all__ = [
     "__version__",
@@ -34,4 +37,9 @@ __all__ = [
     "simulate_families",
     "simulate_genomes",
     "simulate_profiles",
+    "GeneTrees",
+    "score",
+    "root_best",
+    "fit_rates",
+    "FitResult",
 ]

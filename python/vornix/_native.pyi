@@ -9,11 +9,16 @@ def simulate_families(
     distance_decay: float, allow_self: bool,
 ) -> tuple[tuple[bytes, ...], tuple[bytes, bytes, bytes, bytes], tuple[bytes, bytes, bytes, bytes], int]: ...
 def family_gene_trees(
-    records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float
+    tree: tuple[int, Any, Any, Any, int], records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float
 ) -> tuple[bytes, bytes, bytes, bytes, bytes]: ...
 def write_families(
-    records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float, outdir: str
+    tree: tuple[int, Any, Any, Any, int], records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], total_age: float, outdir: str
 ) -> tuple[int, int, int]: ...
+def simulate_genomes(
+    n_nodes: int, parent: Any, time: Any, extant_leaf: Any, root: int, inversion: float, loss: float,
+    duplication: float, transfer: float, transposition: float, origination: float, root_length: int,
+    extension: float, initial_size: int, seed: int, replacement: float, distance_decay: float, allow_self: bool,
+) -> tuple[tuple[bytes, bytes, bytes, bytes, bytes, bytes], int]: ...
 def read_newick(text: str | bytes, source: str) -> tuple[bytes, bytes, bytes, bytes, list[str], bytes, bytes]: ...
 def family_recphyloxml(
     records: tuple[Any, ...], extant: tuple[Any, ...], names: list[str], parent: Any, root: int

@@ -257,6 +257,10 @@ class FamilySimulation:
         rows, start, _, _ = self._family_groups()
         return self.events.take(rows[start[f - 1]:start[f]])
 
+    def _tree_arrays(self) -> tuple[int, np.ndarray, np.ndarray, np.ndarray, int]:
+        t = self.tree
+        return (t.n_nodes, t.parent, t.time, t.extant_leaf, t.root)
+
     def _extant_buffers(self, copies: np.ndarray | None = None) -> tuple[np.ndarray, ...]:
         if copies is None:
             return (self._leaf_nodes, self._copy_leaf, self._copy_gene, self._copy_family0)
@@ -292,7 +296,8 @@ class FamilySimulation:
         take = rows[row_start[f - 1]:row_start[f]]
         records = tuple(column[take] for column in self.events.core_buffers())
         extant = self._extant_buffers(copies[copy_start[f - 1]:copy_start[f]])
-        return GeneTreeTexts(_native.family_gene_trees(records, extant, self.tree.names.tolist(), self.tree.age))[f]
+        return GeneTreeTexts(_native.family_gene_trees(self._tree_arrays(), records, extant, self.tree.names.tolist(),
+                                                       self.tree.age))[f]
 
     def all_gene_trees(self) -> GeneTreeTexts:
         """The gene trees of every family, built at once on all cores.
@@ -305,7 +310,7 @@ class FamilySimulation:
         """
         if self._texts is None:
             self._texts = GeneTreeTexts(_native.family_gene_trees(
-                self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
+                self._tree_arrays(), self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
         return self._texts
 
     # -- reconciliations --------------------------------------------------------
@@ -464,7 +469,7 @@ class FamilySimulation:
         WriteCounts
             Families, event records and extant species written.
         """
-        counts = _native.write_families(self.events.core_buffers(), self._extant_buffers(),
+        counts = _native.write_families(self._tree_arrays(), self.events.core_buffers(), self._extant_buffers(),
                                         self.tree.names.tolist(), self.tree.age, os.fsdecode(outdir))
         return WriteCounts(*counts)
 

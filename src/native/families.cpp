@@ -23,8 +23,9 @@ const py::Signature kSimulateSignature{
     "simulate_families",
     {"n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss", "origination",
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"}};
-const py::Signature kTreesSignature{"family_gene_trees", {"records", "extant", "names", "total_age"}};
-const py::Signature kWriteSignature{"write_families", {"records", "extant", "names", "total_age", "outdir"}};
+const py::Signature kTreesSignature{"family_gene_trees", {"tree", "records", "extant", "names", "total_age"}};
+const py::Signature kWriteSignature{"write_families",
+                                    {"tree", "records", "extant", "names", "total_age", "outdir"}};
 
 }  // namespace
 
@@ -76,6 +77,19 @@ ExtantContent read_extant(PyObject* o) {
 }
 
 namespace {
+
+// (n_nodes, parent, time, extant_leaf, root) of the run, checked as the
+// simulation checked it.
+SpeciesTree read_tree(PyObject* o) {
+    SpeciesTree t;
+    t.n_nodes = py::to_u64(item(o, 0, 5, "tree"));
+    t.parent = py::to_vec_i64(item(o, 1, 5, "tree"));
+    t.time = py::to_vec_f64(item(o, 2, 5, "tree"));
+    t.extant_leaf = py::to_vec_bool(item(o, 3, 5, "tree"));
+    t.root = py::to_u64(item(o, 4, 5, "tree"));
+    bind::require_tree(t, Speciation::FirstTwo);
+    return t;
+}
 
 void require_named_leaves(const ExtantContent& extant, std::size_t n_names) {
     for (const auto& leaf : extant) {
@@ -130,6 +144,7 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kTreesSignature, args, nargs, kwnames);
+        const SpeciesTree tree = a.with(read_tree);
         const Records records = a.with(read_records);
         const ExtantContent extant = a.with(read_extant);
         const std::vector<std::string> names = a.vec_str();
@@ -146,6 +161,7 @@ PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
+        const SpeciesTree tree = a.with(read_tree);
         const Records records = a.with(read_records);
         const ExtantContent extant = a.with(read_extant);
         const std::vector<std::string> names = a.vec_str();
