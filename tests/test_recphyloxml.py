@@ -145,7 +145,7 @@ def test_deep_trees_stay_linear_in_size_and_parse():
                             seed=3)
     text = sim.to_recphyloxml(1)
     widest = max(len(line) - len(line.lstrip(" ")) for line in text.splitlines())
-    assert widest == 2 * 40  # indentation stops growing at 40 levels
+    assert widest == 2 * 30  # indentation stops growing at 30 levels
     doc = Document(text)
     assert len(doc.species) == tree.n_nodes
     assert doc.gene_tree() == newick_tree(sim.gene_trees(1)[0])

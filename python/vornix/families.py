@@ -370,29 +370,27 @@ class FamilySimulation:
         >>> tree = vornix.SpeciesTree.from_newick("(A:1,B:1)AB;")
         >>> sim = vornix.simulate_families(tree, duplication=0, transfer=0, loss=0, origination=0,
         ...                                initial_size=1, seed=1)
-        >>> print(sim.to_recphyloxml(1))  # doctest: +ELLIPSIS
+        >>> print(sim.to_recphyloxml(1))
         <?xml version="1.0" encoding="UTF-8"?>
         <recPhylo xmlns="http://www.recg.org">
           <spTree>
             <phylogeny rooted="true">
-              <clade>
-                <name>AB</name>
-        ...
+              <clade><name>AB</name>
+                <clade><name>A</name></clade>
+                <clade><name>B</name></clade>
+              </clade>
+            </phylogeny>
+          </spTree>
           <recGeneTree>
             <phylogeny rooted="true">
-              <clade>
-                <name>0</name>
-                <eventsRec>
-                  <speciation speciesLocation="AB"/>
-                </eventsRec>
-                <clade>
-                  <name>A_1</name>
-                  <eventsRec>
-                    <leaf speciesLocation="A" geneName="A_1"/>
-                  </eventsRec>
-                </clade>
-        ...
+              <clade><name>0</name><eventsRec><speciation speciesLocation="AB"/></eventsRec>
+                <clade><name>A_1</name><eventsRec><leaf speciesLocation="A" geneName="A_1"/></eventsRec></clade>
+                <clade><name>B_2</name><eventsRec><leaf speciesLocation="B" geneName="B_2"/></eventsRec></clade>
+              </clade>
+            </phylogeny>
+          </recGeneTree>
         </recPhylo>
+        <BLANKLINE>
         """
         from vornix.reconciliation import recphyloxml
 

@@ -14,7 +14,7 @@ namespace {
 
 // Indentation grows two spaces a level up to this depth, so that a
 // duplication chain thousands of copies deep stays linear in size.
-constexpr std::size_t kMaxIndent = 40;
+constexpr std::size_t kMaxIndent = 30;
 
 void indent(std::string& out, std::size_t depth) { out.append(2 * std::min(depth, kMaxIndent), ' '); }
 
@@ -32,25 +32,17 @@ void append_escaped(std::string& out, std::string_view text) {
     }
 }
 
-void append_name(std::string& out, std::size_t depth, std::string_view name) {
+// "<clade><name>...</name>": every clade starts its own line this way.
+void open_clade(std::string& out, std::size_t depth, std::string_view name) {
     indent(out, depth);
-    out.append("<name>");
+    out.append("<clade><name>");
     append_escaped(out, name);
-    out.append("</name>\n");
+    out.append("</name>");
 }
 
-// <tag attribute="value"/> on its own line.
-void append_event(std::string& out, std::size_t depth, std::string_view tag, std::string_view attribute,
-                  std::string_view value) {
-    indent(out, depth);
-    out.push_back('<');
-    out.append(tag);
-    out.push_back(' ');
-    out.append(attribute);
-    out.append("=\"");
-    append_escaped(out, value);
-    out.append("\"/>\n");
-}
+// The rest of a clade's first line: "</clade>" for a leaf, a line break
+// before the children otherwise.
+void end_first_line(std::string& out, bool leaf) { out.append(leaf ? "</clade>\n" : "\n"); }
 
 std::string_view end_tag(CopyEnd ends) {
     switch (ends) {
@@ -64,14 +56,15 @@ std::string_view end_tag(CopyEnd ends) {
     return "loss";
 }
 
-void append_events(std::string& out, std::size_t depth, const ReconciledNode& node, std::span<const std::string> names,
-                   std::string& label) {
-    indent(out, depth);
-    out.append("<eventsRec>\n");
+// <eventsRec>[<transferBack .../>]<end speciesLocation="..." [geneName]/></eventsRec>
+void append_events(std::string& out, const ReconciledNode& node, std::span<const std::string> names,
+                   std::string_view label) {
+    out.append("<eventsRec>");
     if (node.arrived_from_transfer != writer::kNoSpecies) {
-        append_event(out, depth + 1, "transferBack", "destinationSpecies", names[node.arrived_from_transfer]);
+        out.append("<transferBack destinationSpecies=\"");
+        append_escaped(out, names[node.arrived_from_transfer]);
+        out.append("\"/>");
     }
-    indent(out, depth + 1);
     out.push_back('<');
     out.append(end_tag(node.ends));
     out.append(" speciesLocation=\"");
@@ -82,9 +75,7 @@ void append_events(std::string& out, std::size_t depth, const ReconciledNode& no
         append_escaped(out, label);
         out.push_back('"');
     }
-    out.append("/>\n");
-    indent(out, depth);
-    out.append("</eventsRec>\n");
+    out.append("/></eventsRec>");
 }
 
 }  // namespace
@@ -100,9 +91,12 @@ std::string recphylo_head(const SpeciesLayout& species) {
         const std::size_t depth = base + stack.size() - 1;
         const auto kids = species.children->of(v);
         if (opened == 0) {
-            indent(out, depth);
-            out.append("<clade>\n");
-            append_name(out, depth + 1, species.names[v]);
+            open_clade(out, depth, species.names[v]);
+            end_first_line(out, kids.empty());
+            if (kids.empty()) {
+                stack.pop_back();
+                continue;
+            }
         }
         if (opened < kids.size()) {
             const std::uint64_t child = kids[opened++];
@@ -128,12 +122,15 @@ void append_rec_gene_tree(std::string& out, std::span<const ReconciledNode> node
             const std::size_t depth = base + stack.size() - 1;
             const ReconciledNode& node = nodes[v];
             if (opened == 0) {
-                indent(out, depth);
-                out.append("<clade>\n");
                 label.clear();
                 append_label(label, node, names);
-                append_name(out, depth + 1, label);
-                append_events(out, depth + 1, node, names, label);
+                open_clade(out, depth, label);
+                append_events(out, node, names, label);
+                end_first_line(out, node.n_children == 0);
+                if (node.n_children == 0) {
+                    stack.pop_back();
+                    continue;
+                }
             }
             if (opened < node.n_children) {
                 const std::uint32_t child = node.children[opened++];
