@@ -42,9 +42,9 @@ def family_sizes(sim: Any) -> Any:
     copies = sim.extant_copies()
     n = sim.n_families
     size = np.bincount(copies["family"], minlength=n + 1)[1:]
-    pairs = np.unique(np.stack([copies["family"], copies["species"]]), axis=1) if len(copies["family"]) else \
-        np.zeros((2, 0), dtype=np.int64)
-    present = np.bincount(pairs[0], minlength=n + 1)[1:]
+    # Distinct (family, species) pairs, as one integer each.
+    pairs = np.unique(copies["family"] * sim.tree.n_nodes + copies["species"])
+    present = np.bincount(pairs // sim.tree.n_nodes, minlength=n + 1)[1:]
     fig = new_figure(9.0, 3.4)
     left, right = fig.subplots(1, 2)
     surviving = size > 0
