@@ -10,6 +10,7 @@
 #include "native/functions.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
+#include "writer/output_checks.h"
 #include "writer/write_output.h"
 
 namespace vornix::native {
@@ -151,8 +152,8 @@ PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const double total_age = a.f64();
         require_named_leaves(extant, names.size());
         Interrupt interrupt = py::interrupt();
-        front::FamilyTreeTexts texts = py::unwrap(
-            front::family_tree_texts(records, extant, names, total_age, writer::default_pool(), interrupt));
+        front::FamilyTreeTexts texts = py::unwrap(front::family_tree_texts(
+            records, extant, writer::SpeciesBranches(tree), names, total_age, writer::default_pool(), interrupt));
         return py::tuple(column_bytes(texts.families), string_bytes(texts.complete), column_bytes(texts.complete_start),
                          string_bytes(texts.extant), column_bytes(texts.extant_start));
     });
@@ -167,8 +168,16 @@ PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::vector<std::string> names = a.vec_str();
         const double total_age = a.f64();
         const std::string outdir = a.str();
+        if (names.size() < tree.n_nodes) {
+            const std::string msg = "names has " + std::to_string(names.size()) + " entries but n_nodes is " +
+                                    std::to_string(tree.n_nodes);
+            py::raise(PyExc_ValueError, msg.c_str());
+        }
+        // The same refusals as simulate_and_write, whose files these are.
+        if (auto refused = writer::check_output_request(tree, names, total_age)) py::raise_engine_error(*refused);
         const writer::WriteCounts counts =
-            py::unwrap(writer::write_output(records, extant, names, total_age, outdir, writer::default_pool()));
+            py::unwrap(writer::write_output(records, extant, writer::SpeciesBranches(tree), names, total_age, outdir,
+                                            writer::default_pool(), py::interrupt()));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }
