@@ -172,3 +172,15 @@ def test_without_matplotlib_the_message_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"plotting needs matplotlib.*vornix\[plot\]"):
         vornix.plot.species_tree(sim.tree)
+
+
+def test_a_run_without_families_draws_without_warnings():
+    import warnings
+
+    sim = random_sim(2, n_leaves=5, initial_size=0, origination=0.0)
+    assert sim.n_families == 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vornix.plot.species_tree(sim.tree, transfers=sim).figure.savefig(__import__("io").BytesIO(), format="png")
+        vornix.plot.event_rates(sim).figure.savefig(__import__("io").BytesIO(), format="png")
+        vornix.plot.family_sizes(sim).savefig(__import__("io").BytesIO(), format="png")

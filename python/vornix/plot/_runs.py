@@ -124,6 +124,7 @@ def event_rates(sim: Any, ax: Any = None, bins: int = 60) -> Any:
     ax.set_xlim(low, edges[-1])
     ax.set_ylim(bottom=0.0)
     ax.tick_params(labelsize=8)
-    ax.legend(loc="upper left", fontsize=7, frameon=False)
+    if ax.get_lines():
+        ax.legend(loc="upper left", fontsize=7, frameon=False)
     ax.set_title(f"Events through the run ({len(events)} records)", fontsize=10)
     return ax
