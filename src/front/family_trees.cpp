@@ -60,7 +60,9 @@ Outcome<FamilyTreeTexts> family_tree_texts(const event_log::Records& records, co
                                            const writer::SpeciesBranches& branches,
                                            std::span<const std::string> names, double total_age,
                                            writer::WorkerPool& pool, Interrupt& interrupt) {
+    if (interrupt.poll_now()) return interrupted();
     const writer::FamilyGroups groups = writer::group_by_family(records, extant);
+    if (interrupt.poll_now()) return interrupted();
     const std::size_t n = groups.size();
     std::vector<std::string> complete(n), pruned(n);
     std::vector<Scratch> scratch(pool.lanes());
