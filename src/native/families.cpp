@@ -40,10 +40,14 @@ PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what)
     return PyTuple_GET_ITEM(tuple, i);
 }
 
+namespace {
+
 // Stops the call with the pending exception once `interrupt` asks to.
 void check(Interrupt& interrupt) {
     if (interrupt.poll_now()) py::unwrap(Outcome<int>(interrupted()));
 }
+
+}  // namespace
 
 // (kind, branch, time, donor, recipient, family, gene, child1, child2),
 // polling between columns (each can be hundreds of megabytes).

@@ -26,12 +26,12 @@ const py::Signature kColumnsSignature{"family_reconciliations",
 PyObject* family_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kDocumentsSignature, args, nargs, kwnames);
-        const Records records = a.with(read_records);
-        const ExtantContent extant = a.with(read_extant);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
         const std::vector<std::string> names = a.vec_str();
         const std::vector<std::int64_t> parent = a.vec_i64();
         const std::uint64_t root = a.u64();
-        Interrupt interrupt = py::interrupt();
         front::FamilyDocuments docs = py::unwrap(front::recphyloxml_documents(
             records, extant, {parent, root, names}, writer::default_pool(), interrupt));
         return py::tuple(column_bytes(docs.families), string_bytes(docs.text), column_bytes(docs.start));
@@ -41,13 +41,13 @@ PyObject* family_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* write_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
-        const Records records = a.with(read_records);
-        const ExtantContent extant = a.with(read_extant);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
         const std::vector<std::string> names = a.vec_str();
         const std::vector<std::int64_t> parent = a.vec_i64();
         const std::uint64_t root = a.u64();
         const std::string trees_dir = a.str();
-        Interrupt interrupt = py::interrupt();
         const std::uint64_t written = py::unwrap(front::write_recphyloxml(
             records, extant, {parent, root, names}, trees_dir, writer::default_pool(), interrupt));
         return py::new_int(written);
@@ -57,13 +57,13 @@ PyObject* write_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* family_reconciliations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kColumnsSignature, args, nargs, kwnames);
-        const Records records = a.with(read_records);
-        const ExtantContent extant = a.with(read_extant);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
         const std::vector<std::string> names = a.vec_str();
         const std::vector<std::int64_t> parent = a.vec_i64();
         const std::uint64_t root = a.u64();
         const double total_age = a.f64();
-        Interrupt interrupt = py::interrupt();
         front::FamilyReconciliations trees =
             py::unwrap(front::reconciled_families(records, extant, {parent, root, names}, total_age, interrupt));
         const std::size_t n = trees.nodes.size();
