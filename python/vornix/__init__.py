@@ -17,6 +17,7 @@ __path__ = _pkgutil.extend_path(__path__, __name__)
 __version__ = "0.2.0"
 
 from vornix.species_tree import SpeciesTree  # noqa: E402
+from vornix.birth_death import birth_death_tree  # noqa: E402
 from vornix.events import EventTable  # noqa: E402
 from vornix.families import FamilySimulation, GeneTreeTexts, simulate_families  # noqa: E402
 from vornix.genomes import GenomeSimulation, Segments, simulate_genomes  # noqa: E402
@@ -34,6 +35,7 @@ __all__ = [
     "GenomeSimulation",
     "ProfileSimulation",
     "Segments",
+    "birth_death_tree",
     "simulate_families",
     "simulate_genomes",
     "simulate_profiles",

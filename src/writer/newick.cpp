@@ -1,5 +1,6 @@
 #include "writer/newick.h"
 
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,11 +19,37 @@ void append_length(std::string& out, const GNode& node) {
     append_fmt_g(out, len > 0.0 ? len : 0.0, 6);
 }
 
+bool needs_quotes(std::string_view name) {
+    for (const char c : name) {
+        switch (c) {
+            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
+            case '(': case ')': case '[': case ']': case '\'': case ':': case ';': case ',':
+                return true;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 void append_leaf(std::string& out, const GNode& node, std::span<const std::string> names) {
     if (node.lost) {
         out.append("LOSS_");
     } else if (node.has_species()) {
-        out.append(names[node.species]);
+        const std::string& name = names[node.species];
+        if (needs_quotes(name)) {
+            out.push_back('\'');
+            for (const char c : name) {
+                if (c == '\'') out.push_back('\'');
+                out.push_back(c);
+            }
+            out.push_back('_');
+            append_int(out, node.id);
+            out.push_back('\'');
+            append_length(out, node);
+            return;
+        }
+        out.append(name);
         out.push_back('_');
     }
     append_int(out, node.id);
