@@ -242,12 +242,12 @@ class FamilySimulation:
     def _family_groups(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """Rows of each family and extant copies of each family, grouped."""
         if self._groups is None:
-            family0 = self.events.core_buffers()[5]
+            family0 = self.events.core_buffers()[5].astype(np.intp)
             rows = np.argsort(family0, kind="stable")
             row_start = np.concatenate(([0], np.cumsum(np.bincount(family0, minlength=self.n_families))))
-            copies = np.argsort(self._copy_family0, kind="stable")
-            copy_start = np.concatenate(
-                ([0], np.cumsum(np.bincount(self._copy_family0, minlength=self.n_families))))
+            copy_family0 = self._copy_family0.astype(np.intp)
+            copies = np.argsort(copy_family0, kind="stable")
+            copy_start = np.concatenate(([0], np.cumsum(np.bincount(copy_family0, minlength=self.n_families))))
             self._groups = (rows, row_start, copies, copy_start)
         return self._groups
 

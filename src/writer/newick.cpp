@@ -1,5 +1,6 @@
 #include "writer/newick.h"
 
+#include <array>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -19,15 +20,17 @@ void append_length(std::string& out, const GNode& node) {
     append_fmt_g(out, len > 0.0 ? len : 0.0, 6);
 }
 
+// The bytes that make a label need quotes: whitespace and Newick's
+// punctuation.
+constexpr std::array<bool, 256> kQuoted = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : std::string_view(" \t\n\v\f\r()[]':;,")) table[c] = true;
+    return table;
+}();
+
 bool needs_quotes(std::string_view name) {
     for (const char c : name) {
-        switch (c) {
-            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-            case '(': case ')': case '[': case ']': case '\'': case ':': case ';': case ',':
-                return true;
-            default:
-                break;
-        }
+        if (kQuoted[static_cast<unsigned char>(c)]) return true;
     }
     return false;
 }

@@ -24,8 +24,8 @@ void field(std::string& out, Int v) {
 std::string transfers_table(const Records& r, std::span<const std::string> names, Interrupt& interrupt) {
     std::string out(kTransfersHeader);
     for (std::size_t i = 0; i < r.size(); ++i) {
-        if (interrupt.tick()) break;
         if (r.kind[i] != kTransfer) continue;
+        if (interrupt.tick()) break;
         append_fmt_g(out, r.time[i], 10);
         field(out, r.family[i] + 1);
         out.push_back('\t');

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vornix.cli._common import progress
+from vornix.cli._common import UserError, progress
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -60,7 +60,11 @@ def run(args: argparse.Namespace) -> None:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
-        counts = sim.write(outdir)
+        try:
+            counts = sim.write(outdir)
+        except OSError as error:
+            # The writer's messages do not name the directory.
+            raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
         if args.recphyloxml:
             bar.set_description("writing recPhyloXML")
@@ -76,7 +80,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
            tree_source: dict[str, Any]) -> None:
     """What was simulated and written, with a few lines to look at."""
     where = "the embedded example tree" if tree_source.get("example") else tree_source["path"]
-    extinct = ", ".join(tree.extinct_names) or "none"
+    names = tree.extinct_names
+    extinct = ", ".join(names[:6]) + (f", ... ({len(names)} in all)" if len(names) > 6 else "") if names else "none"
     print(f"Species tree: {where}: {tree.n_nodes} nodes, {len(tree.extant_names)} extant species, "
           f"extinct lineages: {extinct}")
     print(f"Seed {sim.parameters['seed']}: {counts.families} gene families, {counts.records} event records, "
@@ -102,8 +107,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
         _show(f"gene_family_events/{family}_events.tsv (first lines):",
               _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
         _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
-              [complete.strip()])
-        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
+              [complete.strip()], width=1 << 30)
+        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()], width=1 << 30)
 
 
 def _sample_family(sim: FamilySimulation) -> int | None:
@@ -128,9 +133,9 @@ def _head(path: Path, n: int) -> list[str]:
         return [line.rstrip("\n") for line in itertools.islice(f, n)]
 
 
-def _show(title: str, lines: list[str]) -> None:
+def _show(title: str, lines: list[str], width: int = 300) -> None:
     print(f"\n{title}")
     for line in lines:
-        print("   ", line)
+        print("   ", line if len(line) <= width else line[:width] + " ...")
 
 
