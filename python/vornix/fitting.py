@@ -204,14 +204,14 @@ def _check_rates(name: str, value: Mapping[str, float] | None, allow_zero: bool)
     return out
 
 
-def _optimise(obj: _Objective, start: np.ndarray) -> tuple[np.ndarray, bool, str]:
+def _optimise(obj: _Objective, start: np.ndarray, coarse: bool = False) -> tuple[np.ndarray, bool, str]:
     from scipy.optimize import minimize
 
     if len(start) == 0:
         return start, math.isfinite(obj.loglik(start)), "every rate fixed"
     result = minimize(obj.cost, start, jac=obj.gradient, method="L-BFGS-B",
                       bounds=[_LOG_RATE_BOUNDS] * len(start),
-                      options={"maxiter": 200, "ftol": 1e-13, "gtol": 1e-7})
+                      options={"maxiter": 200, "ftol": 1e-9 if coarse else 1e-13, "gtol": 1e-5 if coarse else 1e-7})
     return np.asarray(result.x, dtype=np.float64), bool(result.success), str(result.message)
 
 
@@ -322,10 +322,12 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
         if not math.isfinite(obj.loglik(theta0)) and free:
             # Perhaps only the start is impossible: try from the middle of the range.
             theta0 = np.full(len(free), math.log(0.5))
-        theta, ok, message = _optimise(obj, theta0)
+        # With the step count still to choose, the first fit only needs to come near.
+        refine = model == "dated" and n_steps is None
+        theta, ok, message = _optimise(obj, theta0, coarse=refine)
         hess = None
         chosen_steps = base.n_steps
-        if model == "dated" and n_steps is None and math.isfinite(obj.loglik(theta)):
+        if refine and math.isfinite(obj.loglik(theta)):
             r = obj.rates(theta)
             chosen_steps = auto_n_steps(species, r["dup"] + r["transfer"] + r["loss"])
             if chosen_steps != base.n_steps:
