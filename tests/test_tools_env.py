@@ -159,3 +159,48 @@ class TestRequirements:
         monkeypatch.setattr(install, "pyproject", lambda: {"project": {"optional-dependencies": optional}})
         assert install.unmet([], ["all"]) == ["no-such-distribution-a"]
         assert install.unmet(["pytest"], []) == []
+
+
+class TestInstallStamp:
+    """When the package is rebuilt: every difference from what was installed
+    rebuilds, nothing else does, and an interrupted build never counts."""
+
+    def test_rebuilds_exactly_when_something_differs(self, tmp_path, monkeypatch):
+        state = {"digest": "a", "record": None, "fail": False}
+        calls = []
+
+        def fake_pip(args):
+            calls.append(args[-1])
+            if state["fail"]:
+                raise KeyboardInterrupt
+            state["record"] = f"record-{len(calls)}"
+
+        monkeypatch.setattr(install, "pip_install", fake_pip)
+        monkeypatch.setattr(install, "ensure_build_requirements", lambda: None)
+        monkeypatch.setattr(install, "sources_digest", lambda root=None: state["digest"])
+        monkeypatch.setattr(install, "installed_record", lambda: state["record"])
+        monkeypatch.setattr(install, "ROOT", tmp_path)
+
+        def builds(extras=()):
+            before = len(calls)
+            install.install_package(tmp_path, list(extras))
+            return calls[before:]
+
+        root = str(tmp_path)
+        assert builds() == [root]
+        assert builds() == []
+        assert builds(["test"]) == [f"{root}[test]"]
+        assert builds() == [] and builds(["test"]) == []
+        state["digest"] = "b"  # a source file changed
+        assert builds() == [f"{root}[test]"]  # the extras installed before are kept
+        state["record"] = "reinstalled by hand"
+        assert builds(["test"]) == [f"{root}[test]"]
+        state["record"] = None  # uninstalled, or a file of it removed
+        assert builds(["test"]) == [f"{root}[test]"]
+        state["digest"], state["fail"] = "c", True
+        with pytest.raises(KeyboardInterrupt):
+            builds(["test"])
+        state["fail"] = False
+        state["digest"] = "b"  # back to what was installed: the broken build still must be redone
+        assert builds(["test"]) == [f"{root}[test]"]
+        assert builds(["test"]) == []

@@ -3,10 +3,10 @@
     python3 tools/install.py requirements [--extras test]
         Installs whatever is missing of the build requirements and of the
         package's dependencies (with the named extras); installs nothing else.
-    python3 tools/install.py package [--extras test] [--cpp-tests]
+    python3 tools/install.py package [--extras test]
         Builds and installs the package unless the installed copy was built
-        from the current sources; with --cpp-tests also brings the C++ unit
-        tests up to date. Prints the build tree on standard output.
+        from the current sources. Prints the build tree on standard output;
+        the C++ unit tests are configured there (target cpp_tests).
 
 The package is built without build isolation in a build tree kept per
 environment (build/env-<python>-<hash of the prefix>/), so that CMake and
@@ -38,7 +38,6 @@ PACKAGE_INPUTS = ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "s
 # Only the extension modules are built for the package; the C++ tests and
 # benchmarks live in the same build tree and are built on request.
 PACKAGE_TARGETS = "vornix_core;vornix_native"
-CPP_TESTS_TARGET = "cpp_tests"
 
 
 def say(message: str) -> None:
@@ -175,6 +174,8 @@ def install_package(tree: Path, extras: list[str]) -> None:
         say("the installed package matches the sources; nothing to build")
         return
     stamp.unlink(missing_ok=True)  # an interrupted build must not look installed
+    if found.get("prefix") == sys.prefix:  # keep the extras installed before, so no run undoes another's
+        extras = sorted(set(extras) | set(found.get("extras", ())))
     ensure_build_requirements()
     say(f"building and installing the package (build tree {tree.relative_to(ROOT)})")
     spec = f"{ROOT}[{','.join(extras)}]" if extras else str(ROOT)
@@ -189,20 +190,10 @@ def install_package(tree: Path, extras: list[str]) -> None:
     stamp.write_text(json.dumps(wanted, indent=1) + "\n")
 
 
-def build_cpp_tests(tree: Path) -> None:
-    cache = (tree / "CMakeCache.txt").read_text().splitlines()
-    cmake = next(line.split("=", 1)[1] for line in cache if line.startswith("CMAKE_COMMAND:"))
-    result = subprocess.run([cmake, "--build", str(tree), "--target", CPP_TESTS_TARGET], stdout=sys.stderr)
-    if result.returncode != 0:
-        say(f"building the C++ tests failed (exit status {result.returncode})")
-        sys.exit(result.returncode)
-
-
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("what", choices=("requirements", "package"))
     parser.add_argument("--extras", default="", help="comma-separated extras, e.g. test")
-    parser.add_argument("--cpp-tests", action="store_true", help="also build the C++ unit tests")
     args = parser.parse_args(argv)
     extras = [e for e in args.extras.split(",") if e]
     os.environ.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
@@ -217,12 +208,14 @@ def main(argv: list[str] | None = None) -> None:
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
         install_package(tree, extras)
-        if args.cpp_tests:
-            build_cpp_tests(tree)
     finally:
         os.close(lock)
     print(tree)
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:  # pip has stopped too; the next run builds again
+        say("interrupted")
+        sys.exit(130)

@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/env.sh
 vornix_use_env
-build_tree=$(python3 tools/install.py package --extras test --cpp-tests)
+build_tree=$(python3 tools/install.py package --extras test)
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+"$(vornix_cmake_cache "$build_tree" CMAKE_COMMAND)" --build "$build_tree" --target cpp_tests
 "$(vornix_cmake_cache "$build_tree" CMAKE_CTEST_COMMAND)" --test-dir "$build_tree" --output-on-failure
 python3 -m pytest -q tests "$@"

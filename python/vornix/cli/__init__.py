@@ -39,6 +39,9 @@ SUBCOMMANDS: tuple[str, ...] = (
     "simulate",
     "genome",
     "profiles",
+    "score",
+    "fit",
+    "report",
 )
 
 
