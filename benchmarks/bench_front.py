@@ -17,7 +17,7 @@ import tempfile
 import time
 
 import vornix_core
-from common import MODE, RATES, load, species_tree_args
+from common import MODE, RATES, SHARED, load, species_tree_args
 
 import vornix
 
@@ -96,4 +96,50 @@ def gene_trees_write_100():
             "stage_ratio": round(min(stage_trees) / min(stage_write), 3)}
 
 
-WORKLOADS = {"families-log-1k": families_log_1k, "gene-trees-write-100": gene_trees_write_100}
+def species_newick_10k():
+    path = SHARED / "species_tree_10000.nwk"
+    tree = vornix.SpeciesTree.read(path)
+    text = tree.to_newick()
+    return {"nodes": 2 * tree.n_nodes, "text_bytes": len(text)}
+
+
+def _interleaved(core, front, rounds=2):
+    core_t, front_t = [], []
+    for _ in range(rounds):
+        core_t.append(_timed(time.process_time, core)[0])
+        front_t.append(_timed(time.process_time, front)[0])
+    return min(core_t), min(front_t)
+
+
+def profiles_front_1k():
+    data, tree = _tree("species_tree_1000.json")
+    core_args = dict(species_tree_args(data), **RATES, **MODE, initial_size=2000)
+    core, front = _interleaved(lambda: vornix_core.simulate_profiles(**core_args),
+                               lambda: vornix.simulate_profiles(tree, **_front_kwargs(2000)).profile())
+    return {"core_cpu_s": round(core, 4), "front_cpu_s": round(front, 4), "ratio": round(front / core, 3)}
+
+
+NUCLEOTIDE = dict(inversion=2e-5, loss=1e-5, duplication=1e-5, transfer=1e-5, transposition=1e-5, origination=0.5,
+                  root_length=1000000, extension=0.999, initial_size=1, seed=1)
+
+
+def genomes_front_100():
+    data, tree = _tree("species_tree_100.json")
+    core_args = dict(species_tree_args(data), **NUCLEOTIDE, replacement=0.0, distance_decay=-1.0, allow_self=False)
+    holder = {}
+
+    def front():
+        holder["sim"] = vornix.simulate_genomes(tree, **NUCLEOTIDE)
+
+    core, front_t = _interleaved(lambda: vornix_core.simulate_nucleotide(**core_args), front)
+    return {"segments": len(holder["sim"].unit), "core_cpu_s": round(core, 4), "front_cpu_s": round(front_t, 4),
+            "ratio": round(front_t / core, 3)}
+
+
+WORKLOADS = {
+    "families-log-1k": families_log_1k,
+    "gene-trees-write-100": gene_trees_write_100,
+    "species-newick-10k": species_newick_10k,
+    "profiles-front-1k": profiles_front_1k,
+    "genomes-front-100": genomes_front_100,
+}

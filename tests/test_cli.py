@@ -117,6 +117,7 @@ class TestSimulate:
         (["simulate", "{dir}/bad.nwk"], r"bad.nwk: line 2, column 5: expected .\). to close"),
         (["simulate", "{dir}/sp.nwk", "--loss", "-1"], r"loss must be a finite rate >= 0, got -1.0"),
         (["simulate", "{dir}/sp.nwk", "--cap", "-2"], r"cap must be None"),
+        (["simulate", "{dir}/sp.nwk", "--out", "{dir}/sp.nwk/out"], r"cannot write .*sp.nwk/out: Not a directory"),
         (["simulate", "{dir}/sp.nwk", "--loss", "x"], r"argument --loss: invalid float value: 'x'"),
         (["profiles", "{dir}/sp.nwk", "--replicates", "2"], r"--replicates needs --output"),
         (["genome", "{dir}/sp.nwk", "--root-length", "0"], r"root_length must be an integer in 1\.\."),

@@ -85,3 +85,20 @@ def test_bad_settings_are_refused():
         fit_rates(sp, gt, start={"loss": 0.0})
     with pytest.raises(ValueError, match="empty"):
         fit_rates(sp, gt.subset([]))
+
+
+def test_conditioning_divides_by_the_survival_probability():
+    # Two species at distance T from the root, no transfers: a lineage dies
+    # out along a branch with the birth-death probability
+    # E(T) = l (1 - e^{-(d-l)T}) / (d - l e^{-(d-l)T}); a family started at
+    # the root leaves nothing with probability E(T)^2.
+    d, loss, T = 0.4, 0.3, 1.5
+    sp = living_species([-1, 0, 0], [0.0, T, T], [False, True, True], 0, ["r", "a", "b"])
+    gt = GeneTrees.from_newick(["(a_1,b_1);", "((a_1,a_2),b_1);", "(a_1,b_1);"])
+    rates = {"dup": d, "transfer": 0.0, "loss": loss}
+    plain = fit_rates(sp, gt, model="dated", n_steps=4000, fixed=rates, condition_on_survival=False)
+    conditioned = fit_rates(sp, gt, model="dated", n_steps=4000, fixed=rates)
+    decay = math.exp(-(d - loss) * T)
+    e = loss * (1 - decay) / (d - loss * decay)
+    assert conditioned.loglik - plain.loglik == pytest.approx(-3 * math.log1p(-e * e), rel=1e-3)
+    assert conditioned.converged and conditioned.evaluations == 1

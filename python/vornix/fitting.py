@@ -161,12 +161,14 @@ class _Objective:
             g[i] = (self.cost(up) - self.cost(down)) / (up[i] - down[i])
         return g
 
-    def hessian(self, theta: np.ndarray) -> np.ndarray:
-        """Central-difference Hessian of the log-likelihood in log-rate space."""
+    def hessian(self, theta: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Central-difference gradient and Hessian of the log-likelihood in
+        log-rate space, from the same 2k^2 + 1 evaluations."""
         k = len(theta)
         h = _HESSIAN_STEP
         f0 = self.loglik(theta)
         hess = np.zeros((k, k))
+        grad = np.zeros(k)
 
         def at(*shifts: tuple[int, float]) -> float:
             x = theta.copy()
@@ -175,11 +177,13 @@ class _Objective:
             return self.loglik(x)
 
         for i in range(k):
-            hess[i, i] = (at((i, h)) - 2 * f0 + at((i, -h))) / (h * h)
+            up, down = at((i, h)), at((i, -h))
+            grad[i] = (up - down) / (2 * h)
+            hess[i, i] = (up - 2 * f0 + down) / (h * h)
             for j in range(i):
                 v = (at((i, h), (j, h)) - at((i, h), (j, -h)) - at((i, -h), (j, h)) + at((i, -h), (j, -h)))
                 hess[i, j] = hess[j, i] = v / (4 * h * h)
-        return hess
+        return grad, hess
 
 
 def _check_rates(name: str, value: Mapping[str, float] | None, allow_zero: bool) -> dict[str, float]:
@@ -200,15 +204,41 @@ def _check_rates(name: str, value: Mapping[str, float] | None, allow_zero: bool)
     return out
 
 
-def _optimise(obj: _Objective, start: np.ndarray) -> tuple[np.ndarray, bool, str]:
+def _optimise(obj: _Objective, start: np.ndarray, coarse: bool = False) -> tuple[np.ndarray, bool, str]:
     from scipy.optimize import minimize
 
     if len(start) == 0:
         return start, math.isfinite(obj.loglik(start)), "every rate fixed"
     result = minimize(obj.cost, start, jac=obj.gradient, method="L-BFGS-B",
                       bounds=[_LOG_RATE_BOUNDS] * len(start),
-                      options={"maxiter": 200, "ftol": 1e-13, "gtol": 1e-7})
+                      options={"maxiter": 200, "ftol": 1e-9 if coarse else 1e-13, "gtol": 1e-5 if coarse else 1e-7})
     return np.asarray(result.x, dtype=np.float64), bool(result.success), str(result.message)
+
+
+def _newton_polish(obj: _Objective, theta: np.ndarray) -> tuple[np.ndarray, np.ndarray | None, bool]:
+    """Newton steps on the finite-difference gradient and Hessian, from a
+    point near the optimum (the optimum of a coarser step count). Returns
+    the point, the Hessian there (None when it is not usable) and whether
+    the steps converged."""
+    lo, hi = _LOG_RATE_BOUNDS
+    for _ in range(6):
+        grad, hess = obj.hessian(theta)
+        if not (np.all(np.isfinite(hess)) and np.all(np.linalg.eigvalsh(hess) < 0)):
+            return theta, None, False
+        step = -np.linalg.solve(hess, grad)
+        if float(np.max(np.abs(step))) < 1e-4:
+            return theta, hess, True  # the Hessian of a point this close serves for the errors
+        step *= min(1.0, 1.0 / float(np.max(np.abs(step))))
+        here = obj.loglik(theta)
+        for _ in range(8):
+            trial = np.clip(theta + step, lo, hi)
+            if obj.loglik(trial) >= here:
+                break
+            step /= 2
+        else:
+            return theta, hess, False
+        theta = trial
+    return theta, None, False
 
 
 def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "dated", n_steps: int | None = None,
@@ -292,9 +322,12 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
         if not math.isfinite(obj.loglik(theta0)) and free:
             # Perhaps only the start is impossible: try from the middle of the range.
             theta0 = np.full(len(free), math.log(0.5))
-        theta, ok, message = _optimise(obj, theta0)
+        # With the step count still to choose, the first fit only needs to come near.
+        refine = model == "dated" and n_steps is None
+        theta, ok, message = _optimise(obj, theta0, coarse=refine)
+        hess = None
         chosen_steps = base.n_steps
-        if model == "dated" and n_steps is None and math.isfinite(obj.loglik(theta)):
+        if refine and math.isfinite(obj.loglik(theta)):
             r = obj.rates(theta)
             chosen_steps = auto_n_steps(species, r["dup"] + r["transfer"] + r["loss"])
             if chosen_steps != base.n_steps:
@@ -302,12 +335,18 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
                 obj = _Objective(evaluator, species, base.with_steps(chosen_steps), free, fixed_rates, n_families,
                                  condition_on_survival, bar)
                 obj.evaluations = evaluations
-                theta, ok, message = _optimise(obj, theta)
+                # The finer steps move the optimum a little: Newton steps get
+                # there in a few Hessians, which the errors need anyway.
+                polished, hess, done = _newton_polish(obj, theta) if free else (theta, None, False)
+                if done:
+                    theta, message = polished, "converged (Newton steps at the chosen step count)"
+                else:
+                    theta, ok, message = _optimise(obj, polished)
         loglik = obj.loglik(theta)
         rates = obj.rates(theta)
         stderr = {k: 0.0 if k in fixed_rates else math.nan for k in RATE_NAMES}
         if free and math.isfinite(loglik):
-            stderr.update(_standard_errors(obj, theta))
+            stderr.update(_standard_errors(obj, theta, hess))
     converged = ok and math.isfinite(loglik)
     if math.isnan(loglik):
         message = "the likelihood function returned NaN"
@@ -319,10 +358,11 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
     return FitResult(rates, stderr, loglik, converged, obj.evaluations, chosen_steps, message, model)
 
 
-def _standard_errors(obj: _Objective, theta: np.ndarray) -> dict[str, float]:
+def _standard_errors(obj: _Objective, theta: np.ndarray, hess: np.ndarray | None = None) -> dict[str, float]:
     """Standard errors in rate units: the inverse observed information in
     log-rate space, scaled by the rates (the delta method)."""
-    hess = obj.hessian(theta)
+    if hess is None:
+        hess = obj.hessian(theta)[1]
     out = {name: math.nan for name in obj.free}
     if not np.all(np.isfinite(hess)):
         return out

@@ -28,7 +28,7 @@ ROOTINGS = ("as-is", "all", "best")
 #: Gene nodes per batch for trees scored as they are.
 NODES_PER_BATCH = 32768
 #: Rooted-tree nodes per batch (and per likelihood call) when every rooting is scored.
-ROOTED_NODES_PER_BATCH = 1 << 21
+ROOTED_NODES_PER_BATCH = 1 << 18
 
 
 @dataclass(frozen=True)

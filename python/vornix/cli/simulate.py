@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vornix.cli._common import progress
+from vornix.cli._common import UserError, progress
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -27,7 +27,10 @@ duplication, transfer, loss, and speciation at every node) and writes the
 output directory: gene_family_events/ (one event table per family),
 gene_trees/ (complete and extant gene trees in Newick), Transfers.tsv,
 Gene_family_summary.tsv, Profiles.tsv, Presence.tsv, and run.json (every
-argument, the seed and the version, to repeat the run exactly).
+argument, the seed and the version, to repeat the run exactly). With
+--recphyloxml, gene_trees/ also holds each family's true reconciliation in
+recPhyloXML ({family}_reconciled.xml). `vornix report DIR` draws a finished
+run as one web page, DIR/report.html.
 
 Without a species tree it runs on a small embedded example tree.
 
@@ -42,6 +45,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="DIR", default=None,
                         help="output directory, created if missing; files of the same names are replaced "
                              "(default: a new directory under the system's temporary directory)")
+    parser.add_argument("--recphyloxml", action="store_true",
+                        help="also write each family's true reconciliation in recPhyloXML, "
+                             "gene_trees/{family}_reconciled.xml")
 
 
 def run(args: argparse.Namespace) -> None:
@@ -50,12 +56,20 @@ def run(args: argparse.Namespace) -> None:
     tree, tree_source = load_tree(args)
     kwargs = family_kwargs(args)
     outdir = args.out if args.out is not None else tempfile.mkdtemp(prefix="vornix_simulation_")
-    with progress(args, total=2, unit="step", description="simulating") as bar:
+    with progress(args, total=3 if args.recphyloxml else 2, unit="step", description="simulating") as bar:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
-        counts = sim.write(outdir)
+        try:
+            counts = sim.write(outdir)
+        except OSError as error:
+            # The writer's messages do not name the directory.
+            raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
+        if args.recphyloxml:
+            bar.set_description("writing recPhyloXML")
+            sim.write_recphyloxml(outdir)
+            bar.update()
     arguments = dict(kwargs, seed=sim.parameters["seed"])
     write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
     if not args.quiet:
@@ -66,7 +80,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
            tree_source: dict[str, Any]) -> None:
     """What was simulated and written, with a few lines to look at."""
     where = "the embedded example tree" if tree_source.get("example") else tree_source["path"]
-    extinct = ", ".join(tree.extinct_names) or "none"
+    names = tree.extinct_names
+    extinct = ", ".join(names[:6]) + (f", ... ({len(names)} in all)" if len(names) > 6 else "") if names else "none"
     print(f"Species tree: {where}: {tree.n_nodes} nodes, {len(tree.extant_names)} extant species, "
           f"extinct lineages: {extinct}")
     print(f"Seed {sim.parameters['seed']}: {counts.families} gene families, {counts.records} event records, "
@@ -75,7 +90,9 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
     trees = os.listdir(outdir / "gene_trees")
     print(f"  gene_family_events/: {len(os.listdir(outdir / 'gene_family_events'))} event tables")
     print(f"  gene_trees/: {sum(p.endswith('_complete.nwk') for p in trees)} complete trees, "
-          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees")
+          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees"
+          + (f", {sum(p.endswith('_reconciled.xml') for p in trees)} reconciliations in recPhyloXML"
+             if any(p.endswith('_reconciled.xml') for p in trees) else ""))
     for name in ("Transfers.tsv", "Gene_family_summary.tsv", "Profiles.tsv", "Presence.tsv"):
         with open(outdir / name, encoding="utf-8") as f:
             n_lines = sum(1 for _ in f) - 1
@@ -90,8 +107,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
         _show(f"gene_family_events/{family}_events.tsv (first lines):",
               _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
         _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
-              [complete.strip()])
-        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
+              [complete.strip()], width=1 << 30)
+        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()], width=1 << 30)
 
 
 def _sample_family(sim: FamilySimulation) -> int | None:
@@ -116,9 +133,9 @@ def _head(path: Path, n: int) -> list[str]:
         return [line.rstrip("\n") for line in itertools.islice(f, n)]
 
 
-def _show(title: str, lines: list[str]) -> None:
+def _show(title: str, lines: list[str], width: int = 300) -> None:
     print(f"\n{title}")
     for line in lines:
-        print("   ", line)
+        print("   ", line if len(line) <= width else line[:width] + " ...")
 
 
