@@ -26,6 +26,18 @@ from vornix.gene_trees import GeneTrees  # noqa: E402
 from vornix.scoring import root_best, score  # noqa: E402
 from vornix.fitting import FitResult, fit_rates  # noqa: E402
 
+
+
+def __getattr__(name: str) -> object:
+    # Submodules with optional or heavier imports load on first use, so that
+    # ``vornix.plot`` and ``vornix.examples`` work after a plain ``import vornix``.
+    if name in ("plot", "examples", "report"):
+        import importlib
+
+        return importlib.import_module(f"vornix.{name}")
+    raise AttributeError(f"module 'vornix' has no attribute {name!r}")
+
+
 __all__ = [
     "__version__",
     "SpeciesTree",

@@ -41,6 +41,7 @@ SUBCOMMANDS: tuple[str, ...] = (
     "profiles",
     "score",
     "fit",
+    "report",
 )
 
 

@@ -27,7 +27,10 @@ duplication, transfer, loss, and speciation at every node) and writes the
 output directory: gene_family_events/ (one event table per family),
 gene_trees/ (complete and extant gene trees in Newick), Transfers.tsv,
 Gene_family_summary.tsv, Profiles.tsv, Presence.tsv, and run.json (every
-argument, the seed and the version, to repeat the run exactly).
+argument, the seed and the version, to repeat the run exactly). With
+--recphyloxml, gene_trees/ also holds each family's true reconciliation in
+recPhyloXML ({family}_reconciled.xml). `vornix report DIR` draws a finished
+run as one web page, DIR/report.html.
 
 Without a species tree it runs on a small embedded example tree.
 
@@ -42,6 +45,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="DIR", default=None,
                         help="output directory, created if missing; files of the same names are replaced "
                              "(default: a new directory under the system's temporary directory)")
+    parser.add_argument("--recphyloxml", action="store_true",
+                        help="also write each family's true reconciliation in recPhyloXML, "
+                             "gene_trees/{family}_reconciled.xml")
 
 
 def run(args: argparse.Namespace) -> None:
@@ -50,7 +56,7 @@ def run(args: argparse.Namespace) -> None:
     tree, tree_source = load_tree(args)
     kwargs = family_kwargs(args)
     outdir = args.out if args.out is not None else tempfile.mkdtemp(prefix="vornix_simulation_")
-    with progress(args, total=2, unit="step", description="simulating") as bar:
+    with progress(args, total=3 if args.recphyloxml else 2, unit="step", description="simulating") as bar:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
@@ -60,6 +66,10 @@ def run(args: argparse.Namespace) -> None:
             # The writer's messages do not name the directory.
             raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
+        if args.recphyloxml:
+            bar.set_description("writing recPhyloXML")
+            sim.write_recphyloxml(outdir)
+            bar.update()
     arguments = dict(kwargs, seed=sim.parameters["seed"])
     write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
     if not args.quiet:
@@ -80,7 +90,9 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
     trees = os.listdir(outdir / "gene_trees")
     print(f"  gene_family_events/: {len(os.listdir(outdir / 'gene_family_events'))} event tables")
     print(f"  gene_trees/: {sum(p.endswith('_complete.nwk') for p in trees)} complete trees, "
-          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees")
+          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees"
+          + (f", {sum(p.endswith('_reconciled.xml') for p in trees)} reconciliations in recPhyloXML"
+             if any(p.endswith('_reconciled.xml') for p in trees) else ""))
     for name in ("Transfers.tsv", "Gene_family_summary.tsv", "Profiles.tsv", "Presence.tsv"):
         with open(outdir / name, encoding="utf-8") as f:
             n_lines = sum(1 for _ in f) - 1
