@@ -134,7 +134,7 @@ def test_task_failures_surface_as_the_local_ones(client, tmp_path, monkeypatch):
         assert ev.run(lambda batch, sp, model: len(batch), None) == [b - a for a, b in ev.ranges]
 
 
-def test_without_the_extra_a_client_asks_for_it(monkeypatch):
+def test_without_the_extra_a_client_asks_for_it(monkeypatch, tmp_path):
     sp = species()
     gt = random_trees(sp, 5, seed=1)
     import importlib
@@ -154,6 +154,18 @@ def test_without_the_extra_a_client_asks_for_it(monkeypatch):
     with pytest.raises(ImportError, match="distributed"):
         vornix.simulate_profiles(vornix.SpeciesTree.from_newick(TREE), seed=1, replicates=2, client=object())
     assert len(vornix.score(sp, gt, rooting="all", **RATES)) == 5  # the local paths need nothing
+    # The command line's --workers falls back to a process pool, with the same results.
+    from vornix.cli import main
+
+    (tmp_path / "sp.nwk").write_text(TREE + "\n")
+    (tmp_path / "t.nwk").write_text("((A_1,B_1),(D_1,F_1));\n(A_1,(A_2,F_1),D_1);\n")
+    for name, extra in (("one", []), ("pool", ["--workers", "2"])):
+        assert main(["score", str(tmp_path / "sp.nwk"), str(tmp_path / "t.nwk"), "--rooting", "best", "--dup", "0.2",
+                     "--transfer", "0.1", "--loss", "0.3", "-q", "-o", str(tmp_path / name), *extra]) == 0
+    assert (tmp_path / "one").read_text() == (tmp_path / "pool").read_text()
+    assert main(["simulate", "--replicates", "2", "--out", str(tmp_path / "reps"), "--seed", "3", "--workers", "2",
+                 "-q"]) == 0
+    assert sorted(p.name for p in (tmp_path / "reps").iterdir()) == ["replicate_1", "replicate_2", "run.json"]
 
 
 def test_a_client_is_checked(client):
