@@ -18,8 +18,10 @@ per task, the compute time the workers report and the rest of the wall
 time (scheduling, messages, the client's share), and their ratio.
 
 Wall times share the machine with whatever else runs; each workload also
-reports the workers' compute time, whose ratio to the wall time shows how
-much of two cores the run had.
+reports the time inside tasks (compute_s), each worker process's CPU time
+(cpu_s) and cpu_speedup, one worker's CPU time over the busiest of two
+workers' CPU time: the speed-up two otherwise idle cores would give, less
+the scheduling time between tasks.
 """
 import logging
 import time
@@ -55,20 +57,26 @@ def _compute_seconds(stream):
 def _on_1_and_2_workers(run):
     from distributed import get_task_stream
 
-    out, results = {}, {}
+    out, results, cpu = {}, {}, {}
     for n in (1, 2):
         cluster, client = _cluster(n)
         try:
+            cpu_before = client.run(time.process_time)
             with get_task_stream(client) as ts:
                 start = time.perf_counter()
                 results[n] = run(client)
                 wall = time.perf_counter() - start
+            cpu_after = client.run(time.process_time)
             out[f"workers{n}_s"] = round(wall, 2)
             out[f"workers{n}_compute_s"] = round(_compute_seconds(ts.data), 2)
+            cpu[n] = [cpu_after[w] - cpu_before[w] for w in sorted(cpu_after)]
+            out[f"workers{n}_cpu_s"] = [round(c, 2) for c in cpu[n]]
         finally:
             client.close()
             cluster.close()
     out["speedup"] = round(out["workers1_s"] / out["workers2_s"], 3)
+    # What two free cores would give: the busiest worker's CPU time against one worker's.
+    out["cpu_speedup"] = round(sum(cpu[1]) / max(cpu[2]), 3)
     return out, results
 
 
