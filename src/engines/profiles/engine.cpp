@@ -180,16 +180,24 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
     return std::move(out_);
 }
 
-template class Engine<Genome>;
+template class Engine<NarrowGenome>;
 template class Engine<CompactGenome>;
+template class Engine<Genome>;
 
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size) {
     // Every family number and every copy beyond the founding ones comes
     // from an event, so initial_size + max_events bounds both.
-    constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
+    constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 31;
     if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
-        return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
+        try {
+            return Engine<NarrowGenome>(tree, walk, params, seed).run(initial_size);
+        } catch (const CountsOverflow&) {
+            // Some chunk of some branch outgrew 16-bit counts: the same copy
+            // again with 32-bit counts (the draws, and so the result, are
+            // the same).
+            return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
+        }
     }
     return Engine<Genome>(tree, walk, params, seed).run(initial_size);
 }

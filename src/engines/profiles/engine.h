@@ -44,7 +44,8 @@ struct CopyCounts {
 };
 
 // The state of one copy. The tree is borrowed and only read, so copies can
-// run side by side on different threads. G is Genome or CompactGenome.
+// run side by side on different threads. G is one of the genome widths
+// (genome.h).
 template <class G>
 class Engine {
 public:
@@ -91,7 +92,8 @@ private:
 
 // One complete copy over a tree already checked by prepare_tree. Family
 // numbers and genome totals are stored in 32 bits when every value the copy
-// can reach (below initial_size + max_events) fits.
+// can reach (below initial_size + max_events) fits in 31, and the counts
+// inside a chunk in 16 bits until a chunk outgrows them.
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
                                      std::uint64_t seed, std::uint64_t initial_size);
 
