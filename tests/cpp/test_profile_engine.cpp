@@ -96,6 +96,32 @@ TEST_CASE("32-bit and 64-bit family storage give the same copy") {
     }
 }
 
+TEST_CASE("a family outgrowing 16-bit counts reruns the copy with wider counts, same result") {
+    // One branch, duplications only: family 0 grows past 2^15 copies.
+    const SpeciesTree tree = make_tree({1, -1}, {11.0, 0.0}, {1, 0}, 1);
+    const TreeWalk walk = prepare_profile_tree(tree).value();
+    ProfileParams p;
+    p.duplication = 1.0;
+    p.origination = 0.5;
+    for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{1} << 40}) {  // both event loops
+        p.cap = cap;
+        bool overflow = false;
+        try {
+            Engine<NarrowGenome>(tree, walk, p, 3).run(1);
+        } catch (const CountsOverflow&) {
+            overflow = true;
+        }
+        CHECK(overflow);
+        const CopyCounts wide = Engine<CompactGenome>(tree, walk, p, 3).run(1).value();
+        std::uint64_t copies = 0;
+        for (const std::uint32_t c : wide.count) copies += c;
+        CHECK(copies > 32768u);
+        const CopyCounts got = run_profile_copy(tree, walk, p, 3, 1).value();
+        CHECK(got.family == wide.family && got.count == wide.count);
+        CHECK_EQ(got.events, wide.events);
+    }
+}
+
 TEST_CASE("a pool whose workers cannot all start runs nothing and reports why") {
     std::atomic<int> started{0}, ran{0};
     const ThreadStarter flaky = [&](std::function<void()> body) {

@@ -22,6 +22,9 @@ namespace vornix::profiles {
 inline constexpr std::uint64_t kEventLimit = kFamilyMaxEvents;
 inline constexpr const char* kEventLimitMessage = kFamilyEventLimitMessage;
 
+// Event kinds, in the order their rate bounds are compared.
+enum EventKind : std::uint32_t { kDuplication, kTransfer, kLoss, kOrigination };
+
 // Everything a copy needs besides the tree, its seed and its founding size.
 struct ProfileParams {
     double duplication = 0.0;  // per copy per unit time
@@ -57,14 +60,39 @@ public:
     Outcome<CopyCounts> run(std::uint64_t initial_size);
 
 private:
-    double rate_of(const G& g) const { return origination_ + dtl_ * static_cast<double>(g.copies()); }
+    double rate_of(std::uint64_t copies) const { return origination_ + dtl_ * static_cast<double>(copies); }
     // Runs events until the clock passes `end`; false when the limit is hit.
     bool run_until(double end);
+    bool run_events_in_order(double end);
+    bool run_events_ahead(double end);
     // Carries out one event on branch b; returns the branch whose rate changed.
     std::optional<NodeId> event_on(NodeId b);
     // A transfer of copy i of branch b's genome.
     std::optional<NodeId> transfer_from(NodeId b, std::uint64_t i);
     void deactivate(NodeId v);
+
+    // Without a cap and without replacement, no draw and no rate depends on
+    // which families a genome holds, only on how many copies it has. The
+    // events are then drawn a batch ahead, counting copies per branch
+    // (`copies_`), and carried out on the genomes afterwards in the same
+    // order, the genome fetches of the next few events started while the
+    // current one is carried out. The result is the same as one by one.
+    struct Step {
+        NodeId branch;
+        NodeId recipient;   // transfers
+        std::uint32_t kind;
+        bool placed;         // `place` found ahead
+        std::uint64_t what;  // the copy index, or the new family of an origination
+        typename G::Place place;
+    };
+    void carry_out(std::size_t n);
+    // Starts the fetches of step k's genomes, `ahead` steps before it is
+    // carried out.
+    void warm(std::size_t k, std::size_t ahead);
+    // Whether step j changes the genome of branch v.
+    bool changes(const Step& j, NodeId v) const {
+        return j.kind == kTransfer ? j.recipient == v : j.branch == v;
+    }
     // A copy of g made in the storage of a dropped genome when there is one.
     G copy_of(const G& g);
     void drop(G&& g);
@@ -82,6 +110,9 @@ private:
     double duplication_, origination_;
     double dt_, dtl_;  // duplication + transfer, then + loss: the association of the rate
     std::uint64_t cap_;  // a negative cap becomes huge and never binds
+    bool ahead_;         // events may be drawn ahead (see Step)
+    std::vector<std::uint64_t> copies_;  // per live branch, as drawn ahead
+    std::vector<Step> steps_;
     Rng rng_;
     std::uint64_t next_family_ = 0;
     std::uint64_t events_ = 0;
