@@ -190,8 +190,12 @@ def simulate(n_nodes, parent, time, extant_leaf, root, inversion, loss, duplicat
     order = sorted((i for i in range(n_nodes) if parent[i] >= 0), key=lambda i: time[i])
 
     for v in order:
-        while sampler.total > 0.0:
+        while True:
             rate = sampler.total
+            if not math.isfinite(rate):
+                raise ValueError("the event rates overflow")
+            if not rate > 0.0:
+                break
             dt = -math.log(1.0 - rng.uniform()) / rate
             if not math.isfinite(dt) or now + dt >= time[v]:
                 break
@@ -201,7 +205,7 @@ def simulate(n_nodes, parent, time, extant_leaf, root, inversion, loss, duplicat
                 raise Limit(LIMIT_MESSAGE)
             w = sampler.find_live(rate * (1.0 - rng.uniform()))
             if w == n_nodes:
-                continue
+                break  # no branch has a positive rate: wait for the node time
             g = genomes[w]
             L = g.length
             x_len = float(L)

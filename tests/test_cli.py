@@ -117,6 +117,7 @@ class TestSimulate:
         (["simulate", "{dir}/bad.nwk"], r"bad.nwk: line 2, column 5: expected .\). to close"),
         (["simulate", "{dir}/sp.nwk", "--loss", "-1"], r"loss must be a finite rate >= 0, got -1.0"),
         (["simulate", "{dir}/sp.nwk", "--cap", "-2"], r"cap must be None"),
+        (["simulate", "{dir}/sp.nwk", "--out", "{dir}/sp.nwk/out"], r"cannot write .*sp.nwk/out: Not a directory"),
         (["simulate", "{dir}/sp.nwk", "--loss", "x"], r"argument --loss: invalid float value: 'x'"),
         (["profiles", "{dir}/sp.nwk", "--replicates", "2"], r"--replicates needs --output"),
         (["genome", "{dir}/sp.nwk", "--root-length", "0"], r"root_length must be an integer in 1\.\."),
@@ -173,3 +174,19 @@ class TestProfilesAndGenome:
         assert np.array_equal(np.array([[int(x) for x in r[1:]] for r in rows]),
                               frame[["index", "unit", "start", "end", "strand"]].to_numpy())
         assert json.loads((tmp_path / "g" / "run.json").read_text())["results"]["segments"] == len(rows)
+
+
+def test_species_tree_writes_the_generated_tree(tmp_path, capsys):
+    birth_death = pytest.importorskip("vornix.birth_death")
+    out = tmp_path / "species.nwk"
+    assert main(["species-tree", "--extant", "20", "--birth", "1", "--death", "0.3", "--seed", "1",
+                 "-o", str(out)]) == 0
+    assert "20 extant species" in capsys.readouterr().out
+    tree = SpeciesTree.read(out)
+    expected = birth_death.birth_death_tree(20, 1.0, 0.3, 1)
+    assert tree.names.tolist() == SpeciesTree.from_newick(expected.to_newick()).names.tolist()
+    assert len(tree.extant_names) == 20
+    # Standard output when no file is named; the tree goes straight into simulate.
+    assert main(["species-tree", "--extant", "5", "--seed", "2"]) == 0
+    assert capsys.readouterr().out.strip().endswith(";")
+    assert main(["simulate", "-q", str(out), "--seed", "1", "--out", str(tmp_path / "sim")]) == 0

@@ -127,3 +127,35 @@ def test_running_out_of_memory_raises_memory_error_and_keeps_the_interpreter():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["MemoryError", "[(1, [(0, 0, 2, 1)])]"]
+
+
+class TestRunawaysEndWithAClearAnswer:
+    M = 1.7976931348623157e308
+
+    def test_once_every_genome_is_empty_the_walk_jumps_to_the_next_node(self):
+        # Loss empties both genomes early; a rounding residue in the sampler's
+        # running total used to keep drawing events until the event limit.
+        times = [0.0, -0.0, 2.0999205619769706e+200, 2.0999205619769706e+200]
+        tree = dict(n_nodes=4, parent=[-1, 0, 0, 0], time=times, extant_leaf=[False, True, True, True], root=0)
+        out = vornix_core.simulate_nucleotide(**tree, inversion=0.0, loss=0.002153082630784443, duplication=0.0,
+                                              transfer=0.0, transposition=0.0, origination=0.0, root_length=7,
+                                              extension=0.3, initial_size=3, seed=6413051092664171030,
+                                              replacement=0.0, distance_decay=-1.0, allow_self=False)
+        assert out == [(1, [(0, 0, 7, 1), (1, 0, 7, 1), (2, 0, 7, 1)]), (2, []), (3, [])]
+
+    @pytest.mark.parametrize("rates", [dict(inversion=M, loss=M), dict(transfer=M, transposition=M / 2)])
+    def test_rates_that_add_up_past_the_largest_double_are_refused_up_front(self, rates):
+        with pytest.raises(ValueError, match="inversion \\+ loss \\+ duplication \\+ transfer \\+ transposition"):
+            run(**rates)
+
+    @pytest.mark.parametrize("rates", [dict(loss=M), dict(inversion=M / 4), dict(duplication=1e300, origination=M)])
+    def test_a_branch_rate_that_overflows_stops_with_value_error(self, rates):
+        with pytest.raises(ValueError, match="^the event rates overflow: a branch's total rate .* not finite; lower these rates$"):
+            run(**rates)
+        assert run() == run()  # still usable
+
+    def test_a_sampler_total_that_overflows_over_several_branches_stops_too(self):
+        # Each branch's rate is finite (0.6 of the largest double) but two
+        # branches together are not.
+        with pytest.raises(ValueError, match="sum over the live branches is not finite"):
+            run(root_length=1, initial_size=1, inversion=0.6 * self.M)

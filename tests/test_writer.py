@@ -1,5 +1,6 @@
 """simulate_and_write: the output directory against the event log of the same
 run, and the directory's behaviour (reuse, failures, fork)."""
+import math
 import os
 import pathlib
 import random
@@ -90,7 +91,7 @@ def test_files_match_the_event_log(tmp_path, case, seed):
     kw = run_kwargs(tree, names, end + rng.choice([0.0, 0.25]), tmp_path / "out", seed=seed, **CASES[case])
     counts = vc.simulate_and_write(**kw)
     records, extant = log_of(kw)
-    want = expected_files(records, extant, names, kw["total_age"])
+    want = expected_files(records, extant, names, kw["total_age"], tree)
     got = read_dir(tmp_path / "out")
     assert sorted(got) == sorted(want)
     for path in want:
@@ -167,13 +168,13 @@ def test_natural_column_order_and_equal_names():
 def test_columns_follow_natural_order_of_names(tmp_path):
     rng = random.Random(5)
     tree, _, end = random_tree(rng, 12, extinct_share=0.0)
-    pool = ["s10", "s2", "b", "s1", "a", "a01", "b1", "", "sp2_1", "sp1_10", "s2", "z" + "7" * 40]
+    pool = ["s10", "s2", "b", "s1", "a", "a01", "b1", "", "sp2_1", "sp1_10", "s02", "z" + "7" * 40]
     names, leaves = [], [v for v in range(tree["n_nodes"]) if tree["extant_leaf"][v]]
     for v in range(tree["n_nodes"]):
         names.append(pool[leaves.index(v)] if v in leaves else f"in{v}")
     vc.simulate_and_write(**run_kwargs(tree, names, end, tmp_path))
     header = (tmp_path / "Profiles.tsv").read_text().splitlines()[0].split("\t")
-    assert header == ["family", "", "a", "b", "z" + "7" * 40, "a01", "b1", "s1", "s2", "s2", "s10", "sp2_1",
+    assert header == ["family", "", "a", "b", "z" + "7" * 40, "a01", "b1", "s1", "s02", "s2", "s10", "sp2_1",
                       "sp1_10"]
 
 
@@ -258,3 +259,142 @@ def test_a_forked_child_can_write_after_its_parent_did(tmp_path):
             os._exit(code)
     assert _wait(pid, 60) == 0
     assert read_dir(tmp_path / "child") == read_dir(tmp_path / "parent")
+
+
+def parse_newick(text):
+    """(label, length, children) from Newick text, quoted labels unquoted."""
+    pos = 0
+
+    def label():
+        nonlocal pos
+        if text[pos] == "'":
+            out, pos = [], pos + 1
+            while True:
+                if text[pos] == "'" and text[pos + 1:pos + 2] == "'":
+                    out.append("'")
+                    pos += 2
+                elif text[pos] == "'":
+                    pos += 1
+                    return "".join(out)
+                else:
+                    out.append(text[pos])
+                    pos += 1
+        start = pos
+        while text[pos] not in "(),:;":
+            pos += 1
+        return text[start:pos]
+
+    def node():
+        nonlocal pos
+        children = []
+        if text[pos] == "(":
+            while text[pos] in "(,":
+                pos += 1
+                children.append(node())
+            assert text[pos] == ")"
+            pos += 1
+        name = label()
+        assert text[pos] == ":"
+        pos += 1
+        start = pos
+        while text[pos] not in ",);":
+            pos += 1
+        return name, float(text[start:pos]), children
+
+    tree = node()
+    assert text[pos:] == ";\n"
+    return tree
+
+
+def leaf_depths(tree, above=0.0):
+    """(label, time from the root's start to the leaf's end) for every leaf."""
+    name, length, children = tree
+    if not children:
+        return [(name, above + length)]
+    return [leaf for child in children for leaf in leaf_depths(child, above + length)]
+
+
+def issue_tree():
+    """Extant A, B, C and one extinct lineage Xext ending at 3.5 of 6.0."""
+    tree = dict(n_nodes=7, parent=[-1, 0, 0, 1, 1, 2, 2], time=[0.0, 1.0, 2.0, 6.0, 6.0, 6.0, 3.5],
+                extant_leaf=[False, False, False, True, True, True, False], root=0)
+    return tree, ["root", "AB", "CX", "A", "B", "C", "Xext"]
+
+
+class TestCopiesOnExtinctLineages:
+    def test_every_copy_left_on_the_extinct_leaf_ends_at_its_time(self, tmp_path):
+        tree, names = issue_tree()
+        kw = run_kwargs(tree, names, 6.0, tmp_path, duplication=0.4, transfer=0.8, loss=0.2, origination=0.0,
+                        initial_size=40, seed=11)
+        vc.simulate_and_write(**kw)
+        ends = {"bare": [], "species": []}
+        for path in (tmp_path / "gene_trees").glob("*_complete.nwk"):
+            for label, depth in leaf_depths(parse_newick(path.read_text())):
+                if label.isdigit():
+                    ends["bare"].append(depth)
+                elif not label.startswith("LOSS_"):
+                    ends["species"].append(depth)
+        # Families start at the root at time 0, so depth is the leaf's end time.
+        assert len(ends["bare"]) > 20 and len(ends["species"]) > 20
+        assert all(abs(d - 3.5) < 1e-4 for d in ends["bare"]), ends["bare"]
+        assert all(abs(d - 6.0) < 1e-4 for d in ends["species"])
+
+    def test_without_extinct_leaves_the_old_lengths_stand(self, tmp_path):
+        tree, names = issue_tree()
+        tree["extant_leaf"][6] = True
+        tree["time"][6] = 6.0
+        kw = run_kwargs(tree, names, 6.5, tmp_path, transfer=0.8, initial_size=10, seed=3)
+        vc.simulate_and_write(**kw)
+        records, extant = log_of(kw)
+        assert read_dir(tmp_path) == expected_files(records, extant, names, 6.5)  # no tree: all run to total_age
+
+
+class TestNamesInTheOutput:
+    NAMES = ["root", "AB", "CX", "t:u", "it's", "a b", "(x)"]
+
+    def test_gene_tree_labels_are_quoted_and_read_back(self, tmp_path):
+        tree, _ = issue_tree()
+        tree["extant_leaf"][6], tree["time"][6] = True, 6.0
+        kw = run_kwargs(tree, self.NAMES, 6.0, tmp_path, transfer=0.5, initial_size=30, seed=5)
+        vc.simulate_and_write(**kw)
+        records, extant = log_of(kw)
+        assert read_dir(tmp_path) == expected_files(records, extant, self.NAMES, 6.0, tree)
+        seen = set()
+        for path in (tmp_path / "gene_trees").glob("*_extant.nwk"):
+            for label, _ in leaf_depths(parse_newick(path.read_text().splitlines()[0] + "\n")):
+                species, _, gene = label.rpartition("_")
+                assert species in self.NAMES[3:] and gene.isdigit(), label
+                seen.add(species)
+        assert seen == set(self.NAMES[3:])
+        assert "'it''s_" in "".join(p.read_text() for p in (tmp_path / "gene_trees").iterdir())
+
+    @pytest.mark.parametrize("bad", ["a\tb", "line\n", "cr\r", "\t"])
+    @pytest.mark.parametrize("node", [2, 4])
+    def test_tab_newline_or_cr_in_a_name_is_refused_before_writing(self, tmp_path, bad, node):
+        tree, names = issue_tree()
+        names[node] = bad
+        with pytest.raises(ValueError, match=rf"^names\[{node}\] contains a tab, newline or carriage return"):
+            vc.simulate_and_write(**run_kwargs(tree, names, 6.0, tmp_path / "out"))
+        assert not (tmp_path / "out").exists()
+        # Entries past n_nodes are never printed, so they are not checked.
+        tree, names = issue_tree()
+        assert vc.simulate_and_write(**run_kwargs(tree, names + [bad], 6.0, tmp_path / "ok"))[2] == 3
+
+    def test_two_extant_leaves_with_one_name_are_refused(self, tmp_path):
+        tree, names = issue_tree()
+        names[5] = "A"
+        with pytest.raises(ValueError, match="extant leaves 3 and 5 share the name 'A'"):
+            vc.simulate_and_write(**run_kwargs(tree, names, 6.0, tmp_path / "out"))
+        assert not (tmp_path / "out").exists()
+        # Internal nodes and extinct leaves may share names with anything.
+        names = ["A", "A", "Xext", "A0", "B", "C", "Xext"]
+        assert vc.simulate_and_write(**run_kwargs(tree, names, 6.0, tmp_path / "ok"))[2] == 3
+
+
+@pytest.mark.parametrize("total_age", [math.nan, math.inf, -math.inf, 5.999999999, 3.0, -1.0])
+def test_total_age_before_the_tree_ends_or_not_finite_is_refused(tmp_path, total_age):
+    tree, names = issue_tree()
+    with pytest.raises(ValueError, match=r"^total_age must be a finite time no earlier than the latest node time \(6\)"):
+        vc.simulate_and_write(**run_kwargs(tree, names, total_age, tmp_path / "out"))
+    assert not (tmp_path / "out").exists()
+    assert vc.simulate_and_write(**run_kwargs(tree, names, 6.0, tmp_path / "ok"))[2] == 3

@@ -1,6 +1,7 @@
 """A plain-Python model of the output directory, written from the event log
-that simulate_log returns. The tests compare simulate_and_write's files with
-it byte for byte (same engine, same seed, so the same records)."""
+that simulate_log returns and the species tree. The tests compare
+simulate_and_write's files with it byte for byte (same engine, same seed, so
+the same records)."""
 import collections
 import math
 
@@ -38,8 +39,10 @@ class Node:
         self.children = list(children)
 
 
-def build(gid, birth, ends, split, lost, leaf_of, total_age):
-    """The complete tree below copy gid (iterative: chains can be deep)."""
+def build(gid, birth, ends, split, lost, leaf_of, total_age, lineage_end=None):
+    """The complete tree below copy gid (iterative: chains can be deep).
+    lineage_end maps a copy left on an extinct leaf to that leaf's time."""
+    lineage_end = lineage_end or {}
     made = {}
     stack = [(gid, False)]
     while stack:
@@ -54,7 +57,9 @@ def build(gid, birth, ends, split, lost, leaf_of, total_age):
         elif g in lost:
             made[g] = Node(g, start, ends[g], lost=True)
         else:
-            made[g] = Node(g, start, total_age, species=leaf_of.get(g))
+            species = leaf_of.get(g)
+            end = lineage_end.get(g, total_age) if species is None else total_age
+            made[g] = Node(g, start, end, species=species)
     return made[gid]
 
 
@@ -78,12 +83,39 @@ def newick(node, names):
     if node.lost:
         return f"LOSS_{node.id}:{length}"
     if node.species is not None:
-        return f"{names[node.species]}_{node.id}:{length}"
+        return f"{quoted(names[node.species] + '_' + str(node.id))}:{length}"
     return f"{node.id}:{length}"
 
 
-def expected_files(records, extant, names, total_age):
-    """Relative path -> text of every file the writer produces."""
+def quoted(label):
+    """A Newick label, in single quotes with inner ones doubled when it holds
+    whitespace or punctuation that Newick gives a meaning."""
+    if any(c in " \t\n\v\f\r()[]':;," for c in label):
+        return "'" + label.replace("'", "''") + "'"
+    return label
+
+
+def extinct_leaf_ends(tree):
+    """Node -> time for the extinct leaves below the root."""
+    parent, time, extant = tree["parent"], tree["time"], tree["extant_leaf"]
+    with_children = {p for p in parent if p >= 0}
+    return {v: time[v] for v in range(tree["n_nodes"])
+            if v != tree["root"] and parent[v] >= 0 and v not in with_children and not extant[v]}
+
+
+def first_two_children(tree):
+    kids = collections.defaultdict(list)
+    for v, p in enumerate(tree["parent"]):
+        if p >= 0:
+            kids[p].append(v)
+    return kids
+
+
+def expected_files(records, extant, names, total_age, tree=None):
+    """Relative path -> text of every file the writer produces. With the
+    species tree, copies left on an extinct leaf end at its time."""
+    kids = first_two_children(tree) if tree else {}
+    extinct = extinct_leaf_ends(tree) if tree else {}
     kind, branch, time, donor, recipient, family, gene, child1, child2 = records
     kind = list(kind)
     name = lambda node: names[node] if node >= 0 else ""  # noqa: E731
@@ -105,13 +137,15 @@ def expected_files(records, extant, names, total_age):
     for f in sorted(by_family):
         lines = [EVENTS_HEADER]
         birth, ends, split, lost, root = {}, {}, {}, set(), None
+        where = {}  # copy -> the species branch it is on
         origin, tally = None, collections.Counter()
         for i in by_family[f]:
             k, g, c1, c2, t = kind[i], gene[i], child1[i], child2[i], time[i]
             tally[k] += 1
             if k == 0:
                 nodes = f"origin={g}"
-                birth.setdefault(g, t)
+                if g not in birth:
+                    birth[g], where[g] = t, branch[i]
                 root, origin = g, i
             elif k == 3:
                 nodes = f"lost={g}"
@@ -122,11 +156,19 @@ def expected_files(records, extant, names, total_age):
                 nodes = f"parent={g};{labels[0]}={c1};{labels[1]}={c2}"
                 split[g] = (c1 % 2**64, c2 % 2**64)
                 ends[g] = birth[c1 % 2**64] = birth[c2 % 2**64] = t
+                if k == 1:
+                    on = (branch[i], branch[i])
+                elif k == 2:
+                    on = (branch[i], recipient[i])
+                else:
+                    on = (kids[branch[i]] + [None, None])[:2] if tree else (None, None)
+                where[c1 % 2**64], where[c2 % 2**64] = on
             lines.append(f"{fmt_g(t, 10)}\t{'ODTLS'[k]}\t{names[branch[i]]}\t{name(donor[i])}\t"
                          f"{name(recipient[i])}\t{nodes}\n")
         files[f"gene_family_events/{f + 1}_events.tsv"] = "".join(lines)
         if root is not None:
-            complete = build(root, birth, ends, split, lost, leaf_of, total_age)
+            lineage_end = {g: extinct[b] for g, b in where.items() if b in extinct}
+            complete = build(root, birth, ends, split, lost, leaf_of, total_age, lineage_end)
             files[f"gene_trees/{f + 1}_complete.nwk"] = newick(complete, names) + ";\n"
             kept = prune(complete)
             if kept is not None:

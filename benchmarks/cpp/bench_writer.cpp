@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         vornix::writer::WriteTimings t;
         const auto outdir = scratch / ("run" + std::to_string(i));
         const auto start = std::chrono::steady_clock::now();
-        auto out = vornix::writer::simulate_and_write(tree, p, names, total_age, outdir.string(), &t);
+        auto out = vornix::writer::simulate_and_write(tree, p, names, total_age, outdir.string(), {}, &t);
         total.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!out.ok()) {
             std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());

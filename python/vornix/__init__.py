@@ -17,10 +17,14 @@ __path__ = _pkgutil.extend_path(__path__, __name__)
 __version__ = "0.2.0"
 
 from vornix.species_tree import SpeciesTree  # noqa: E402
+from vornix.birth_death import birth_death_tree  # noqa: E402
 from vornix.events import EventTable  # noqa: E402
 from vornix.families import FamilySimulation, GeneTreeTexts, simulate_families  # noqa: E402
 from vornix.genomes import GenomeSimulation, Segments, simulate_genomes  # noqa: E402
 from vornix.profiles import ProfileSimulation, simulate_profiles  # noqa: E402
+from vornix.gene_trees import GeneTrees  # noqa: E402
+from vornix.scoring import root_best, score  # noqa: E402
+from vornix.fitting import FitResult, fit_rates  # noqa: E402
 
 __all__ = [
     "__version__",
@@ -31,7 +35,13 @@ __all__ = [
     "GenomeSimulation",
     "ProfileSimulation",
     "Segments",
+    "birth_death_tree",
     "simulate_families",
     "simulate_genomes",
     "simulate_profiles",
+    "GeneTrees",
+    "score",
+    "root_best",
+    "fit_rates",
+    "FitResult",
 ]

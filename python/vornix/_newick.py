@@ -45,7 +45,7 @@ def _column(buffer: bytes, dtype: str) -> np.ndarray:
     return np.frombuffer(buffer, dtype=dtype)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(eq=False, slots=True)  # not frozen: cheap to make, one per tree
 class NewickTree:
     """One tree of a Newick text, its nodes in preorder (root first).
 
@@ -129,7 +129,12 @@ class NewickForest:
 
     def trees(self) -> list[NewickTree]:
         """Every tree, in the order of the text."""
-        return [self.tree(i) for i in range(len(self))]
+        bounds = self.tree_offsets.tolist()
+        return [
+            NewickTree(self.parent[a:b], self.length[a:b], self.labels[a:b], self.line[a:b], self.column[a:b],
+                       start, self.source, i)
+            for i, (a, b, start) in enumerate(zip(bounds, bounds[1:], self.start_line.tolist()))
+        ]
 
 
 def parse_forest(text: str | bytes, source: str = "<string>") -> NewickForest:

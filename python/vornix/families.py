@@ -240,12 +240,12 @@ class FamilySimulation:
     def _family_groups(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """Rows of each family and extant copies of each family, grouped."""
         if self._groups is None:
-            family0 = self.events.core_buffers()[5]
+            family0 = self.events.core_buffers()[5].astype(np.intp)
             rows = np.argsort(family0, kind="stable")
             row_start = np.concatenate(([0], np.cumsum(np.bincount(family0, minlength=self.n_families))))
-            copies = np.argsort(self._copy_family0, kind="stable")
-            copy_start = np.concatenate(
-                ([0], np.cumsum(np.bincount(self._copy_family0, minlength=self.n_families))))
+            copy_family0 = self._copy_family0.astype(np.intp)
+            copies = np.argsort(copy_family0, kind="stable")
+            copy_start = np.concatenate(([0], np.cumsum(np.bincount(copy_family0, minlength=self.n_families))))
             self._groups = (rows, row_start, copies, copy_start)
         return self._groups
 
@@ -254,6 +254,10 @@ class FamilySimulation:
         f = self._check_family(family)
         rows, start, _, _ = self._family_groups()
         return self.events.take(rows[start[f - 1]:start[f]])
+
+    def _tree_arrays(self) -> tuple[int, np.ndarray, np.ndarray, np.ndarray, int]:
+        t = self.tree
+        return (t.n_nodes, t.parent, t.time, t.extant_leaf, t.root)
 
     def _extant_buffers(self, copies: np.ndarray | None = None) -> tuple[np.ndarray, ...]:
         if copies is None:
@@ -282,7 +286,8 @@ class FamilySimulation:
         take = rows[row_start[f - 1]:row_start[f]]
         records = tuple(column[take] for column in self.events.core_buffers())
         extant = self._extant_buffers(copies[copy_start[f - 1]:copy_start[f]])
-        return GeneTreeTexts(_native.family_gene_trees(records, extant, self.tree.names.tolist(), self.tree.age))[f]
+        return GeneTreeTexts(_native.family_gene_trees(self._tree_arrays(), records, extant, self.tree.names.tolist(),
+                                                       self.tree.age))[f]
 
     def all_gene_trees(self) -> GeneTreeTexts:
         """The gene trees of every family, built at once on all cores.
@@ -295,7 +300,7 @@ class FamilySimulation:
         """
         if self._texts is None:
             self._texts = GeneTreeTexts(_native.family_gene_trees(
-                self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
+                self._tree_arrays(), self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
         return self._texts
 
     # -- extant copies and profile --------------------------------------------
@@ -355,7 +360,7 @@ class FamilySimulation:
         WriteCounts
             Families, event records and extant species written.
         """
-        counts = _native.write_families(self.events.core_buffers(), self._extant_buffers(),
+        counts = _native.write_families(self._tree_arrays(), self.events.core_buffers(), self._extant_buffers(),
                                         self.tree.names.tolist(), self.tree.age, os.fsdecode(outdir))
         return WriteCounts(*counts)
 

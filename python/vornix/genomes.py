@@ -7,8 +7,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-import vornix_core
-from vornix import _checks
+from vornix import _checks, _native
 from vornix._optional import require
 from vornix.species_tree import SpeciesTree
 
@@ -21,7 +20,8 @@ __all__ = ["simulate_genomes", "GenomeSimulation", "Segments"]
 class Segments(NamedTuple):
     """One genome in reading order: segment k is nucleotides
     ``start[k] .. end[k] - 1`` of ancestral unit ``unit[k]``, read forwards
-    (``strand`` +1) or backwards (-1)."""
+    (``strand`` +1) or backwards (-1). The same segments, in the same order,
+    as ``vornix_core.simulate_nucleotide`` gives for the same arguments."""
 
     unit: np.ndarray
     start: np.ndarray
@@ -44,24 +44,31 @@ class GenomeSimulation:
         Every argument of the run as the core received it.
     species : list of str
         The extant species, in the order the run reached them.
-    unit, start, end, strand : numpy.ndarray of int64
-        Every segment of every extant genome, genome after genome;
-        ``offsets[i] .. offsets[i + 1]`` are the segments of species i.
+    nodes : numpy.ndarray of uint32
+        Their node numbers.
+    unit, start, end, strand : numpy.ndarray
+        Every segment of every extant genome, genome after genome (uint32,
+        int64, int64, int8; read-only views of the engine's output, not
+        copies); ``offsets[i] .. offsets[i + 1]`` are the segments of
+        species i.
     offsets : numpy.ndarray of int64
+    n_events : int
+        Event draws the engine took.
     """
 
-    def __init__(self, tree: SpeciesTree, parameters: dict[str, Any], result: list[tuple[int, list[tuple[int, ...]]]]):
+    def __init__(self, tree: SpeciesTree, parameters: dict[str, Any], columns: tuple[bytes, ...],
+                 n_events: int) -> None:
         self.tree = tree
         self.parameters = parameters
-        nodes = [node for node, _ in result]
-        self.nodes = np.array(nodes, dtype=np.int64)
-        self.species = [str(tree.names[node]) for node in nodes]
-        counts = [len(segments) for _, segments in result]
-        self.offsets = np.concatenate(([0], np.cumsum(counts, dtype=np.int64))).astype(np.int64)
-        flat = np.array([seg for _, segments in result for seg in segments], dtype=np.int64).reshape(-1, 4)
-        self.unit, self.start, self.end, self.strand = (np.ascontiguousarray(flat[:, i]) for i in range(4))
-        for array in (self.nodes, self.offsets, self.unit, self.start, self.end, self.strand):
-            array.setflags(write=False)
+        self.n_events = int(n_events)
+        self.nodes = np.frombuffer(columns[0], dtype=np.uint32)
+        self.offsets = np.frombuffer(columns[1], dtype=np.uint64).astype(np.int64)
+        self.offsets.setflags(write=False)
+        self.unit = np.frombuffer(columns[2], dtype=np.uint32)
+        self.start = np.frombuffer(columns[3], dtype=np.int64)
+        self.end = np.frombuffer(columns[4], dtype=np.int64)
+        self.strand = np.frombuffer(columns[5], dtype=np.int8)
+        self.species = [str(tree.names[node]) for node in self.nodes.tolist()]
         self._row = {name: i for i, name in enumerate(self.species)}
 
     def segments(self, species: str) -> Segments:
@@ -178,7 +185,7 @@ def simulate_genomes(
         distance_decay=_checks.optional_decay("distance_decay", distance_decay),
         allow_self=_checks.flag("allow_self", allow_self),
     )
-    result = vornix_core.simulate_nucleotide(**args)
+    columns, n_events = _native.simulate_genomes(**args)
     parameters = {k: v for k, v in args.items()
                   if k not in ("n_nodes", "parent", "time", "extant_leaf", "root", "replacement")}
-    return GenomeSimulation(tree, parameters, result)
+    return GenomeSimulation(tree, parameters, columns, n_events)

@@ -4,7 +4,7 @@ counts-only engine (no event log, much faster on large runs)."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, overload
+from typing import TYPE_CHECKING, Any
 
 import vornix_core
 from vornix import _checks
@@ -77,12 +77,6 @@ class ProfileSimulation:
     def __repr__(self) -> str:
         return (f"<ProfileSimulation: {len(self.vals)} (species, family) entries, {self.n_families} families, "
                 f"{len(self.species)} extant species, seed {self.parameters['seed']}>")
-
-
-@overload
-def simulate_profiles(tree: SpeciesTree, *, replicates: None = None, **kwargs: Any) -> ProfileSimulation: ...
-@overload
-def simulate_profiles(tree: SpeciesTree, *, replicates: int, **kwargs: Any) -> list[ProfileSimulation]: ...
 
 
 def simulate_profiles(

@@ -198,9 +198,10 @@ def arrays_from_newick(
     names = _names(tree)
     parent = tree.parent.astype(np.int64)
     time = _times(tree)
+    line: np.ndarray | None = None
+    column: np.ndarray | None = None
     if resolve:
         parent, time, names = _resolve(parent, time, names)
-        line = column = None
     else:
         _check_binary(tree, names)
         line, column = tree.line, tree.column
@@ -223,7 +224,8 @@ def arrays_from_newick(
         short = np.flatnonzero(extant & (time < threshold))
         if short.size:
             v = int(short[0])
-            place = f"{source}: line {int(line[v])}, column {int(column[v])}: " if line is not None else f"{source}: "
+            place = (f"{source}: line {int(line[v])}, column {int(column[v])}: "
+                     if line is not None and column is not None else f"{source}: ")
             raise ValueError(
                 f"{place}leaf {names[v]!r} ends at time {float(time[v])!r}, before the present {present!r}: the living "
                 f"leaves are not ultrametric (tolerance {tolerance!r} of the tree's age)")

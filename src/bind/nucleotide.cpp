@@ -5,6 +5,7 @@
 #include "bind/sim_args.h"
 #include "engines/nucleotide/engine.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 #include "py/result.h"
 
 namespace vornix::bind {
@@ -60,7 +61,7 @@ PyObject* simulate_nucleotide(PyObject*, PyObject* const* args, Py_ssize_t nargs
         require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
                        {"transfer", p.transfer}, {"transposition", p.transposition}, {"origination", p.origination}});
         // The engine refuses an unusable root_length with a ValueError.
-        const NucleotideResult result = py::unwrap(run_nucleotide(tree, p));
+        const NucleotideResult result = py::unwrap(run_nucleotide(tree, p, {}, py::interrupt()));
         return leaves_list(result);
     });
 }

@@ -2,6 +2,7 @@
 #include "bind/functions.h"
 #include "py/args.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 #include "py/result.h"
 #include "recolite/recolite.h"
 
@@ -22,67 +23,68 @@ const py::Signature kUndatedJoint{"undated_joint_loglik",
 const py::Signature kUndatedFamily{"undated_family_loglik",
                                    {kUndatedJoint.params.begin(), kUndatedJoint.params.end() - 1}};
 
-recolite::GeneBatch read_gene_batch(py::Args& a) {
-    recolite::GeneBatch g;
-    g.offsets = a.vec_u64();
-    g.is_leaf = a.vec_bool();
-    g.left = a.vec_i64();
-    g.right = a.vec_i64();
-    g.species = a.vec_i64();
-    return g;
-}
+// Every argument of a likelihood function, read left to right: the dated
+// lists start with sp_parent (only its length is used) and carry n_steps;
+// the undated lists carry transfers instead.
+struct Call {
+    std::uint64_t n_species = 0;
+    recolite::SpeciesArrays species;
+    recolite::GeneBatch genes;
+    recolite::Rates rates;
+    std::uint64_t n_steps = 0;
+    std::uint8_t transfers = 0, origination = 0;
+    std::uint64_t n_extinct = 0;
+};
 
-recolite::Rates read_rates(py::Args& a) {
-    recolite::Rates r;
-    r.dup = a.f64();
-    r.transfer = a.f64();
-    r.loss = a.f64();
-    return r;
+Call read_call(py::Args& a, bool dated, bool joint) {
+    Call c;
+    if (dated) c.n_species = a.vec_i64().size();
+    c.species.left = a.vec_i64();
+    c.species.right = a.vec_i64();
+    c.species.is_leaf = a.vec_bool();
+    c.species.time = a.vec_f64();
+    c.species.parent_time = a.vec_f64();
+    c.species.root = a.u64();
+    c.genes.offsets = a.vec_u64();
+    c.genes.is_leaf = a.vec_bool();
+    c.genes.left = a.vec_i64();
+    c.genes.right = a.vec_i64();
+    c.genes.species = a.vec_i64();
+    c.rates.dup = a.f64();
+    c.rates.transfer = a.f64();
+    c.rates.loss = a.f64();
+    if (dated) {
+        c.n_steps = a.u64();
+    } else {
+        c.transfers = a.u8();
+    }
+    c.origination = a.u8();
+    if (joint) c.n_extinct = a.u64();
+    return c;
 }
 
 py::Ref dated(const py::Signature& sig, bool joint, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
-    const std::uint64_t n_species = a.vec_i64().size();  // only sp_parent's length is used
-    recolite::SpeciesArrays species;
-    species.left = a.vec_i64();
-    species.right = a.vec_i64();
-    species.is_leaf = a.vec_bool();
-    species.time = a.vec_f64();
-    species.parent_time = a.vec_f64();
-    species.root = a.u64();
-    const recolite::GeneBatch genes = read_gene_batch(a);
-    const recolite::Rates rates = read_rates(a);
-    const std::uint64_t n_steps = a.u64();
-    const std::uint8_t origination = a.u8();
+    Call c = read_call(a, true, joint);
     if (joint) {
-        const std::uint64_t n_extinct = a.u64();
-        return py::new_float(py::unwrap(recolite::dated_joint_loglik(n_species, std::move(species), genes, rates,
-                                                                     n_steps, origination, n_extinct)));
+        return py::new_float(py::unwrap(recolite::dated_joint_loglik(c.n_species, std::move(c.species), c.genes, c.rates,
+                                                                     c.n_steps, c.origination, c.n_extinct,
+                                                                     py::interrupt())));
     }
-    return py::list_f64(
-        py::unwrap(recolite::dated_family_loglik(n_species, std::move(species), genes, rates, n_steps, origination)));
+    return py::list_f64(py::unwrap(recolite::dated_family_loglik(c.n_species, std::move(c.species), c.genes, c.rates,
+                                                                 c.n_steps, c.origination, py::interrupt())));
 }
 
 py::Ref undated(const py::Signature& sig, bool joint, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
-    recolite::SpeciesArrays species;
-    species.left = a.vec_i64();
-    species.right = a.vec_i64();
-    species.is_leaf = a.vec_bool();
-    species.time = a.vec_f64();
-    species.parent_time = a.vec_f64();
-    species.root = a.u64();
-    const recolite::GeneBatch genes = read_gene_batch(a);
-    const recolite::Rates rates = read_rates(a);
-    const std::uint8_t transfers = a.u8();
-    const std::uint8_t origination = a.u8();
+    Call c = read_call(a, false, joint);
     if (joint) {
-        const std::uint64_t n_extinct = a.u64();
-        return py::new_float(py::unwrap(
-            recolite::undated_joint_loglik(std::move(species), genes, rates, transfers, origination, n_extinct)));
+        return py::new_float(py::unwrap(recolite::undated_joint_loglik(std::move(c.species), c.genes, c.rates,
+                                                                       c.transfers, c.origination, c.n_extinct,
+                                                                       py::interrupt())));
     }
-    return py::list_f64(
-        py::unwrap(recolite::undated_family_loglik(std::move(species), genes, rates, transfers, origination)));
+    return py::list_f64(py::unwrap(recolite::undated_family_loglik(std::move(c.species), c.genes, c.rates,
+                                                                   c.transfers, c.origination, py::interrupt())));
 }
 
 }  // namespace

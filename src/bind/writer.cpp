@@ -2,6 +2,7 @@
 #include "bind/functions.h"
 #include "bind/sim_args.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 #include "py/result.h"
 #include "writer/simulate_write.h"
 
@@ -38,7 +39,8 @@ PyObject* simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         require_tree(tree, Speciation::FirstTwo);
         require_family_rates(p);
         require_names(names, tree.n_nodes);
-        const WriteCounts counts = py::unwrap(writer::simulate_and_write(tree, p, names, total_age, outdir));
+        const WriteCounts counts =
+            py::unwrap(writer::simulate_and_write(tree, p, names, total_age, outdir, py::interrupt()));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }

@@ -20,11 +20,12 @@ struct Scratch {
 
 // The two texts of family k of `groups`, as the writer's family stage makes
 // them. False when the family's gene ids do not form a tree.
-bool build_family(const writer::FamilyGroups& groups, std::size_t k, std::span<const std::string> names,
-                  double total_age, Scratch& s, std::string& complete, std::string& extant) {
+bool build_family(const writer::FamilyGroups& groups, std::size_t k, const writer::SpeciesBranches& branches,
+                  std::span<const std::string> names, double total_age, Scratch& s, std::string& complete,
+                  std::string& extant) {
     const auto rows = groups.of(k);
     const auto placed = groups.placed_of(k);
-    s.index.reset(2 * rows.size() + placed.size() + 1);
+    s.index.reset(2 * rows.size() + placed.size() + 1, branches);
     for (const writer::EventRow& row : rows) s.index.add(row);
     if (!s.index.has_origination()) return true;
     for (const writer::PlacedCopy& copy : placed) s.index.place(copy.gene, copy.leaf);
@@ -56,9 +57,12 @@ void concatenate(std::vector<Text>& parts, std::string& blob, std::vector<std::u
 }  // namespace
 
 Outcome<FamilyTreeTexts> family_tree_texts(const event_log::Records& records, const event_log::ExtantContent& extant,
+                                           const writer::SpeciesBranches& branches,
                                            std::span<const std::string> names, double total_age,
                                            writer::WorkerPool& pool, Interrupt& interrupt) {
+    if (interrupt.poll_now()) return interrupted();
     const writer::FamilyGroups groups = writer::group_by_family(records, extant);
+    if (interrupt.poll_now()) return interrupted();
     const std::size_t n = groups.size();
     std::vector<std::string> complete(n), pruned(n);
     std::vector<Scratch> scratch(pool.lanes());
@@ -73,7 +77,7 @@ Outcome<FamilyTreeTexts> family_tree_texts(const event_log::Records& records, co
             return;
         }
         try {
-            if (!build_family(groups, k, names, total_age, scratch[lane], complete[k], pruned[k])) {
+            if (!build_family(groups, k, branches, names, total_age, scratch[lane], complete[k], pruned[k])) {
                 broken.store(true, std::memory_order_relaxed);
                 stop.store(true, std::memory_order_relaxed);
             }

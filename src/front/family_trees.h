@@ -10,6 +10,7 @@
 #include "engines/event_log/records.h"
 #include "model/interrupt.h"
 #include "model/outcome.h"
+#include "writer/species_branches.h"
 #include "writer/worker_pool.h"
 
 namespace vornix::front {
@@ -31,6 +32,7 @@ struct FamilyTreeTexts {
 // node a tree prints must index `names`. The calling thread polls
 // `interrupt` between families.
 Outcome<FamilyTreeTexts> family_tree_texts(const event_log::Records& records, const event_log::ExtantContent& extant,
+                                           const writer::SpeciesBranches& branches,
                                            std::span<const std::string> names, double total_age,
                                            writer::WorkerPool& pool, Interrupt& interrupt);
 

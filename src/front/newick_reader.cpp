@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "front/branch_length.h"
 #include "front/text_place.h"
@@ -75,6 +76,7 @@ public:
             read_tree();
             skip_gaps();
         }
+        finish();
     }
 
 private:
@@ -102,12 +104,34 @@ private:
             high |= p[i];
         }
         locator_ = TextLocator(text_, origin_, (high & 0x80) == 0);
-        out_.parent.reserve(estimate);
-        out_.length.reserve(estimate);
-        out_.label_begin.reserve(estimate);
-        out_.label_end.reserve(estimate);
-        out_.line.reserve(estimate);
-        out_.column.reserve(estimate);
+        // Labels take at most the bytes of the text.
+        out_.labels.resize(n_ - pos_);
+        try {
+            size_nodes(estimate);
+        } catch (const std::bad_alloc&) {
+            // A huge text of commas need not be a huge tree: grow as nodes
+            // come, so that malformed text is still reported as such.
+            size_nodes(kFirstRoom);
+        }
+    }
+
+    static constexpr std::size_t kFirstRoom = 1024;
+
+    // Room for n nodes in every column (uninitialised beyond count_).
+    void size_nodes(std::size_t n) {
+        out_.parent.resize(n);
+        out_.length.resize(n);
+        out_.label_begin.resize(n);
+        out_.label_end.resize(n);
+        out_.line.resize(n);
+        out_.column.resize(n);
+        room_ = n;
+    }
+
+    // The columns cut to what was read.
+    void finish() {
+        size_nodes(count_);
+        out_.labels.resize(label_size_);
     }
 
     int peek() const { return pos_ < n_ ? static_cast<unsigned char>(text_[pos_]) : -1; }
@@ -132,8 +156,16 @@ private:
 
     std::string where(std::size_t offset) const { return place_text(text_, origin_, offset); }
 
-    // Whitespace and [comments].
-    void skip_gaps() {
+    // Whitespace and [comments]. Inlined: it runs after every token.
+    [[gnu::always_inline]] void skip_gaps() {
+        if (pos_ < n_) {
+            const unsigned char c = static_cast<unsigned char>(text_[pos_]);
+            if (kClass[c] != kSpace && c != '[') return;  // most tokens follow one another
+        }
+        skip_gaps_from_here();
+    }
+
+    void skip_gaps_from_here() {
         while (pos_ < n_) {
             const unsigned char c = static_cast<unsigned char>(text_[pos_]);
             if (kClass[c] == kSpace) {
@@ -153,22 +185,23 @@ private:
     // A new node under the innermost open one, written at `offset` (an
     // internal node is placed later, at its ')').
     std::size_t add_node(std::size_t offset, bool internal) {
-        const std::size_t local = out_.parent.size() - tree_first_;
-        if (local >= kMaxTreeNodes) fail(offset, "expected at most 2147483647 nodes in one tree, found more");
-        out_.parent.push_back(open_.empty() ? -1 : open_.back().node);
-        out_.length.push_back(std::numeric_limits<double>::quiet_NaN());
-        out_.label_begin.push_back(0);
-        out_.label_end.push_back(0);
+        if (count_ - tree_first_ >= kMaxTreeNodes) {
+            fail(offset, "expected at most 2147483647 nodes in one tree, found more");
+        }
+        if (count_ == room_) size_nodes(std::max(2 * room_, kFirstRoom));
+        const std::size_t node = count_++;
+        out_.parent[node] = open_.empty() ? -1 : open_.back().node;
+        out_.length[node] = std::numeric_limits<double>::quiet_NaN();
         const TextPlace p = internal ? TextPlace{} : locator_.at(offset);
-        out_.line.push_back(p.line);
-        out_.column.push_back(p.column);
-        return out_.parent.size() - 1;
+        out_.line[node] = p.line;
+        out_.column[node] = p.column;
+        return node;
     }
 
     // The label at pos_ (possibly empty), then gaps.
     void read_label(std::size_t node) {
-        std::string& labels = out_.labels;
-        out_.label_begin[node] = static_cast<std::int64_t>(labels.size());
+        char* const first = out_.labels.data() + label_size_;
+        char* w = first;
         if (peek() == '\'') {
             const std::size_t open = pos_++;
             for (;;) {
@@ -177,21 +210,27 @@ private:
                     fail(n_, "expected a closing quote for the label at " + where(open) + ", found end of input");
                 }
                 const std::size_t close = static_cast<std::size_t>(static_cast<const char*>(q) - text_.data());
-                labels.append(text_.data() + pos_, close - pos_);
+                std::memcpy(w, text_.data() + pos_, close - pos_);
+                w += close - pos_;
                 pos_ = close + 1;
                 if (pos_ < n_ && text_[pos_] == '\'') {  // '' stands for one quote
-                    labels.push_back('\'');
+                    *w++ = '\'';
                     ++pos_;
                     continue;
                 }
                 break;
             }
         } else {
-            const std::size_t start = pos_;
-            while (pos_ < n_ && kClass[static_cast<unsigned char>(text_[pos_])] == kLabel) ++pos_;
-            labels.append(text_.data() + start, pos_ - start);
+            // Locals: the byte stores could otherwise alias the members.
+            const char* p = text_.data();
+            std::size_t i = pos_;
+            const std::size_t n = n_;
+            for (; i < n && kClass[static_cast<unsigned char>(p[i])] == kLabel; ++i) *w++ = p[i];
+            pos_ = i;
         }
-        out_.label_end[node] = static_cast<std::int64_t>(labels.size());
+        out_.label_begin[node] = static_cast<std::int64_t>(label_size_);
+        label_size_ += static_cast<std::size_t>(w - first);
+        out_.label_end[node] = static_cast<std::int64_t>(label_size_);
         skip_gaps();
     }
 
@@ -218,7 +257,7 @@ private:
     }
 
     void read_tree() {
-        tree_first_ = out_.parent.size();
+        tree_first_ = count_;
         open_.clear();
         const int first = peek();
         if (first != '(' && (first < 0 || kClass[first] != kLabel) && first != '\'') {
@@ -275,7 +314,7 @@ private:
                 fail(pos_, "expected ',' or ')', found " + found(pos_));
             }
         }
-        out_.tree_offsets.push_back(static_cast<std::int64_t>(out_.parent.size()));
+        out_.tree_offsets.push_back(static_cast<std::int64_t>(count_));
     }
 
     struct Open {
@@ -290,6 +329,9 @@ private:
     Interrupt& interrupt_;
     NewickForest& out_;
     TextLocator locator_{std::string_view()};
+    std::size_t count_ = 0;       // nodes read
+    std::size_t room_ = 0;        // nodes the columns have room for
+    std::size_t label_size_ = 0;  // label bytes written
     std::size_t tree_first_ = 0;  // forest index of the current tree's root
     std::vector<Open> open_;      // the open '(' of the current tree, innermost last
 };

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "front/column.h"
 #include "model/interrupt.h"
 #include "model/outcome.h"
 
@@ -28,25 +29,26 @@ struct NewickForest {
     std::vector<std::int64_t> tree_line;
 
     // Per node: its parent's number within the same tree, -1 for the root.
-    std::vector<std::int32_t> parent;
+    Column<std::int32_t> parent;
     // Per node: its branch length, NaN where none is written.
-    std::vector<double> length;
+    Column<double> length;
     // Per node: its label (quotes removed, '' unescaped), possibly empty, as
     // the bytes labels[label_begin[i], label_end[i]). The bytes are in text
     // order, so an internal node's label follows its descendants'.
-    std::vector<std::int64_t> label_begin;
-    std::vector<std::int64_t> label_end;
-    std::string labels;
+    Column<std::int64_t> label_begin;
+    Column<std::int64_t> label_end;
+    Column<char> labels;
     // Per node: where it is written (1-based line and column in characters):
     // a leaf at the start of its label (or where its empty label stands), an
     // internal node at its closing parenthesis.
-    std::vector<std::int64_t> line;
-    std::vector<std::int64_t> column;
+    Column<std::int64_t> line;
+    Column<std::int64_t> column;
 
     std::size_t n_trees() const { return tree_line.size(); }
     std::size_t n_nodes() const { return parent.size(); }
     std::string_view label(std::size_t node) const {
-        return std::string_view(labels).substr(label_begin[node], label_end[node] - label_begin[node]);
+        return std::string_view(labels.data() + label_begin[node],
+                                static_cast<std::size_t>(label_end[node] - label_begin[node]));
     }
 };
 

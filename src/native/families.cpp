@@ -1,6 +1,8 @@
 // Gene-family simulation for the Python front end: the event-log engine's
 // records and extant content as packed columns, and the writer's gene trees
 // and output directory built from such columns.
+#include <type_traits>
+
 #include "bind/sim_args.h"
 #include "engines/event_log/run.h"
 #include "engines/event_log/trace_profile.h"
@@ -9,6 +11,7 @@
 #include "native/functions.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
+#include "writer/output_checks.h"
 #include "writer/write_output.h"
 
 namespace vornix::native {
@@ -22,8 +25,9 @@ const py::Signature kSimulateSignature{
     "simulate_families",
     {"n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss", "origination",
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self"}};
-const py::Signature kTreesSignature{"family_gene_trees", {"records", "extant", "names", "total_age"}};
-const py::Signature kWriteSignature{"write_families", {"records", "extant", "names", "total_age", "outdir"}};
+const py::Signature kTreesSignature{"family_gene_trees", {"tree", "records", "extant", "names", "total_age"}};
+const py::Signature kWriteSignature{"write_families",
+                                    {"tree", "records", "extant", "names", "total_age", "outdir"}};
 
 PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
@@ -33,18 +37,29 @@ PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what)
     return PyTuple_GET_ITEM(tuple, i);
 }
 
-// (kind, branch, time, donor, recipient, family, gene, child1, child2)
-Records read_records(PyObject* o) {
+// Stops the call with the pending exception once `interrupt` asks to.
+void check(Interrupt& interrupt) {
+    if (interrupt.poll_now()) py::unwrap(Outcome<int>(interrupted()));
+}
+
+// (kind, branch, time, donor, recipient, family, gene, child1, child2),
+// polling between columns (each can be hundreds of megabytes).
+Records read_records(PyObject* o, Interrupt& interrupt) {
     Records r;
-    r.kind = packed_column<std::uint8_t>(item(o, 0, 9, "records"));
-    r.branch = packed_column<std::uint32_t>(item(o, 1, 9, "records"));
-    r.time = packed_column<double>(item(o, 2, 9, "records"));
-    r.donor = packed_column<std::int64_t>(item(o, 3, 9, "records"));
-    r.recipient = packed_column<std::int64_t>(item(o, 4, 9, "records"));
-    r.family = packed_column<std::uint64_t>(item(o, 5, 9, "records"));
-    r.gene = packed_column<std::uint64_t>(item(o, 6, 9, "records"));
-    r.child1 = packed_column<std::int64_t>(item(o, 7, 9, "records"));
-    r.child2 = packed_column<std::int64_t>(item(o, 8, 9, "records"));
+    auto column = [&](auto& out, Py_ssize_t i) {
+        check(interrupt);
+        out = packed_column<typename std::remove_reference_t<decltype(out)>::value_type>(item(o, i, 9, "records"));
+    };
+    column(r.kind, 0);
+    column(r.branch, 1);
+    column(r.time, 2);
+    column(r.donor, 3);
+    column(r.recipient, 4);
+    column(r.family, 5);
+    column(r.gene, 6);
+    column(r.child1, 7);
+    column(r.child2, 8);
+    check(interrupt);
     const std::size_t n = r.kind.size();
     for (std::size_t size : {r.branch.size(), r.time.size(), r.donor.size(), r.recipient.size(), r.family.size(),
                              r.gene.size(), r.child1.size(), r.child2.size()}) {
@@ -55,7 +70,7 @@ Records read_records(PyObject* o) {
 
 // (leaf nodes, leaf ordinal of each copy, gene of each copy, family of each
 // copy), the copies grouped by leaf in the engine's order.
-ExtantContent read_extant(PyObject* o) {
+ExtantContent read_extant(PyObject* o, Interrupt& interrupt) {
     const auto nodes = packed_column<std::uint64_t>(item(o, 0, 4, "extant"));
     const auto leaf = packed_column<std::uint32_t>(item(o, 1, 4, "extant"));
     const auto gene = packed_column<std::uint64_t>(item(o, 2, 4, "extant"));
@@ -66,10 +81,24 @@ ExtantContent read_extant(PyObject* o) {
     ExtantContent extant(nodes.size());
     for (std::size_t j = 0; j < nodes.size(); ++j) extant[j].node = nodes[j];
     for (std::size_t i = 0; i < leaf.size(); ++i) {
+        if (interrupt.tick()) check(interrupt);
         if (leaf[i] >= extant.size()) py::raise(PyExc_ValueError, "an extant copy names a leaf that is not listed");
         extant[leaf[i]].copies.emplace_back(gene[i], family[i]);
     }
     return extant;
+}
+
+// (n_nodes, parent, time, extant_leaf, root) of the run, checked as the
+// simulation checked it.
+SpeciesTree read_tree(PyObject* o) {
+    SpeciesTree t;
+    t.n_nodes = py::to_u64(item(o, 0, 5, "tree"));
+    t.parent = py::to_vec_i64(item(o, 1, 5, "tree"));
+    t.time = py::to_vec_f64(item(o, 2, 5, "tree"));
+    t.extant_leaf = py::to_vec_bool(item(o, 3, 5, "tree"));
+    t.root = py::to_u64(item(o, 4, 5, "tree"));
+    bind::require_tree(t, Speciation::FirstTwo);
+    return t;
 }
 
 void require_named_leaves(const ExtantContent& extant, std::size_t n_names) {
@@ -125,14 +154,15 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kTreesSignature, args, nargs, kwnames);
-        const Records records = a.with(read_records);
-        const ExtantContent extant = a.with(read_extant);
+        Interrupt interrupt = py::interrupt();
+        const SpeciesTree tree = a.with(read_tree);
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
         const std::vector<std::string> names = a.vec_str();
         const double total_age = a.f64();
         require_named_leaves(extant, names.size());
-        Interrupt interrupt = py::interrupt();
-        front::FamilyTreeTexts texts = py::unwrap(
-            front::family_tree_texts(records, extant, names, total_age, writer::default_pool(), interrupt));
+        front::FamilyTreeTexts texts = py::unwrap(front::family_tree_texts(
+            records, extant, writer::SpeciesBranches(tree), names, total_age, writer::default_pool(), interrupt));
         return py::tuple(column_bytes(texts.families), string_bytes(texts.complete), column_bytes(texts.complete_start),
                          string_bytes(texts.extant), column_bytes(texts.extant_start));
     });
@@ -141,13 +171,23 @@ PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
-        const Records records = a.with(read_records);
-        const ExtantContent extant = a.with(read_extant);
+        Interrupt interrupt = py::interrupt();
+        const SpeciesTree tree = a.with(read_tree);
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
         const std::vector<std::string> names = a.vec_str();
         const double total_age = a.f64();
         const std::string outdir = a.str();
+        if (names.size() < tree.n_nodes) {
+            const std::string msg = "names has " + std::to_string(names.size()) + " entries but n_nodes is " +
+                                    std::to_string(tree.n_nodes);
+            py::raise(PyExc_ValueError, msg.c_str());
+        }
+        // The same refusals as simulate_and_write, whose files these are.
+        if (auto refused = writer::check_output_request(tree, names, total_age)) py::raise_engine_error(*refused);
         const writer::WriteCounts counts =
-            py::unwrap(writer::write_output(records, extant, names, total_age, outdir, writer::default_pool()));
+            py::unwrap(writer::write_output(records, extant, writer::SpeciesBranches(tree), names, total_age, outdir,
+                                            writer::default_pool(), interrupt));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }

@@ -11,6 +11,10 @@ PyObject* read_newick(PyObject*, PyObject* args, PyObject* kwargs);
 // The simulators' species-tree check: None for a usable tree, else the
 // message naming the node and the problem.
 PyObject* check_species_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Gene-tree layout conversion and rootings (gene_rooting.cpp).
+PyObject* gene_forest_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* gene_rootings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* gene_rerooted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // One event-log run as packed columns: (records, extant copies, profile,
 // events drawn).
@@ -19,6 +23,10 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // The gene trees of every family of the given records, as the writer prints
 // them: (families, complete texts, their starts, extant texts, their starts).
 PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// One nucleotide-engine run: ((leaf nodes, segment offsets, unit, start,
+// end, strand), events drawn).
+PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The writer's output directory for the given records: (families, records,
 // extant leaves).

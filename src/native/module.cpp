@@ -5,6 +5,13 @@
 
 namespace {
 
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <class F>
+PyCFunction fast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef kFunctions[] = {
     {"version", vornix::native::version, METH_NOARGS, "version()\n--\n\nThe native layer's interface version."},
     {"check_species_tree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::check_species_tree)),
@@ -17,12 +24,27 @@ PyMethodDef kFunctions[] = {
      "One event-log run as packed columns: (records, extant copies, profile, events)."},
     {"family_gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_gene_trees)),
      METH_FASTCALL | METH_KEYWORDS,
-     "family_gene_trees(records, extant, names, total_age)\n--\n\n"
+     "family_gene_trees(tree, records, extant, names, total_age)\n--\n\n"
      "Complete and extant gene trees of every family, as the writer prints them."},
+    {"simulate_genomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::simulate_genomes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "simulate_genomes(n_nodes, parent, time, extant_leaf, root, inversion, loss, duplication, transfer, "
+     "transposition, origination, root_length, extension, initial_size, seed, replacement, distance_decay, "
+     "allow_self)\n--\n\nOne nucleotide-engine run as packed columns: (genomes, events)."},
     {"write_families", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_families)),
      METH_FASTCALL | METH_KEYWORDS,
-     "write_families(records, extant, names, total_age, outdir)\n--\n\n"
+     "write_families(tree, records, extant, names, total_age, outdir)\n--\n\n"
      "The writer's output directory for the given records."},
+    {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
+     "gene_forest_check(offsets, parent, species)\n--\n\n"
+     "None for a well-formed pre-order gene-tree batch, else (kind, tree, node, children) of its first fault."},
+    {"gene_rootings", fast(vornix::native::gene_rootings), kFast,
+     "gene_rootings(offsets, parent, species, trees, first, last, with_origin)\n--\n\n"
+     "Rootings first..last-1 of each listed tree as packed post-order batch arrays:\n"
+     "(offsets u64, is_leaf u8, left i64, right i64, species i64, origin i64 or None)."},
+    {"gene_rerooted", fast(vornix::native::gene_rerooted), kFast,
+     "gene_rerooted(offsets, parent, species, trees, edges)\n--\n\n"
+     "Each listed tree rooted on one edge, in pre-order: (offsets i64, parent i64, origin i64)."},
     {"read_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::read_newick)),
      METH_VARARGS | METH_KEYWORDS,
      "read_newick(text, source)\n--\n\nEvery tree of a Newick text (str or UTF-8 bytes) as flat columns: a tuple\n"

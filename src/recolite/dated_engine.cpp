@@ -1,6 +1,7 @@
 #include "recolite/dated_engine.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -84,7 +85,7 @@ void extinction_step(const Engine& e, const double* E, double* next, std::size_t
 }  // namespace
 
 vornix::Outcome<Engine> Engine::build(std::uint64_t n, SpeciesArrays&& sp, double dup, double transfer, double loss,
-                                      std::uint64_t n_steps) {
+                                      std::uint64_t n_steps, vornix::Interrupt* interrupt) {
     if (std::string msg = check_species(n, sp); !msg.empty()) return vornix::value_error(msg);
 
     Engine e;
@@ -135,6 +136,7 @@ vornix::Outcome<Engine> Engine::build(std::uint64_t n, SpeciesArrays&& sp, doubl
         Slice& s = e.slices[k];
         const std::size_t N = s.size();
         if (N == 0) continue;
+        if (interrupt != nullptr && interrupt->poll_now()) return vornix::interrupted();
         s.ext.resize((s.steps + 1) * N);
         double* row = s.ext.data();
         for (std::size_t i = 0; i < N; ++i) {
@@ -183,6 +185,17 @@ double Engine::extinction(std::uint8_t origination) const {
         return sum / static_cast<double>(count);
     }
     return ext_top[left[root]] * ext_top[right[root]];
+}
+
+double Engine::log_extinction(std::uint8_t origination) const {
+    const double P = extinction(origination);
+    if (P >= DBL_MIN) return std::log(P);
+    if (origination != 1) {
+        // Two small probabilities whose product underflows.
+        const double a = ext_top[left[root]], b = ext_top[right[root]];
+        if (a > 0.0 && b > 0.0) return std::log(a) + std::log(b);
+    }
+    return P > 0.0 ? std::log(P) : -std::numeric_limits<double>::infinity();
 }
 
 }  // namespace vornix::recolite

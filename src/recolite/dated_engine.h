@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "model/interrupt.h"
 #include "model/outcome.h"
 #include "recolite/gene_batch.h"
 #include "recolite/species_arrays.h"
@@ -43,9 +44,10 @@ struct Engine {
 
     // n is the species node count; the arrays are taken over. Fails on arrays
     // shorter than n, child indices out of range, NaN node times, and a time
-    // grid larger than kMaxGridValues.
+    // grid larger than kMaxGridValues. Polls `interrupt` (when given) once
+    // per slice of the extinction grid.
     static vornix::Outcome<Engine> build(std::uint64_t n, SpeciesArrays&& species, double dup, double transfer,
-                                         double loss, std::uint64_t n_steps);
+                                         double loss, std::uint64_t n_steps, vornix::Interrupt* interrupt = nullptr);
 
     // Why a tree cannot be scored with this origination (root origination needs
     // an internal species root; uniform origination a branch length for every
@@ -56,13 +58,20 @@ struct Engine {
     // joint score); check_origination must have passed.
     double extinction(std::uint8_t origination) const;
 
+    // log of extinction(): -inf when it is not positive (or NaN), and formed
+    // as a sum of logarithms where the product of the root's two children
+    // would fall below the normal range.
+    double log_extinction(std::uint8_t origination) const;
+
     // Log-likelihood of one checked gene tree (check_gene_tree with the dated
     // rules): -inf when no reconciliation is possible.
     double gene_loglik(const GeneTree& tree, std::uint8_t origination) const;
 
     // Log-likelihoods of every tree of a checked batch, in batch order; equal
-    // bit for bit to gene_loglik on each tree.
-    std::vector<double> batch_loglik(const GeneBatch& batch, std::uint8_t origination) const;
+    // bit for bit to gene_loglik on each tree. Polls `interrupt` between
+    // rounds of gene nodes and returns interrupted() when it asks to stop.
+    vornix::Outcome<std::vector<double>> batch_loglik(const GeneBatch& batch, std::uint8_t origination,
+                                                      vornix::Interrupt& interrupt) const;
 };
 
 }  // namespace vornix::recolite

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "recolite/batch_walk.h"
 #include "recolite/dated_engine.h"
 #include "recolite/dated_kernel.h"
 #include "recolite/scaled.h"
@@ -29,12 +30,6 @@ struct NodeValues {
     bool owned = false;   // false for the shared values of a tip
 };
 
-// A value stored as value * 2^scale, as node values are.
-struct Scaled {
-    double value;
-    std::int64_t scale;
-};
-
 // The scale at which the largest of the terms (in true terms) is near 1; the
 // first term's scale when none is a finite nonzero value.
 std::int64_t common_scale(const std::vector<Scaled>& terms) {
@@ -42,16 +37,12 @@ std::int64_t common_scale(const std::vector<Scaled>& terms) {
     std::int64_t largest = 0;  // binary exponent of the largest true value
     for (const Scaled& t : terms) {
         if (t.value == 0.0 || !std::isfinite(t.value)) continue;
-        int e = 0;
-        std::frexp(t.value, &e);
-        if (!any || e - t.scale > largest) largest = e - t.scale;
+        const std::int64_t e = true_exponent(t.value, t.scale);
+        if (!any || e > largest) largest = e;
         any = true;
     }
     return any ? -largest : (terms.empty() ? 0 : terms.front().scale);
 }
-
-// The term brought to another scale by an exact power of two.
-double at_scale(const Scaled& t, std::int64_t scale) { return times_pow2(t.value, scale - t.scale); }
 
 // Scores trees against one engine: tip values are computed once per species,
 // node storage is recycled, and up to kLanes trees advance together.
@@ -59,41 +50,31 @@ class Scorer {
 public:
     explicit Scorer(const Engine& e) : e_(e), tables_(e), tips_(e.n + 1) {}
 
-    std::vector<double> score(const std::vector<GeneTree>& trees, std::uint8_t origination) {
+    // The scores of the trees in order; interrupted() when the poll asks to
+    // stop (checked before every round of up to kLanes nodes).
+    vornix::Outcome<std::vector<double>> score(const std::vector<GeneTree>& trees, std::uint8_t origination,
+                                               vornix::Interrupt& interrupt) {
         std::vector<double> out(trees.size(), 0.0);
-        std::vector<Run> active;
-        std::size_t next_tree = 0;
+        BatchWalk walk(trees);
+        Run slots[kLanes];
         Lane lanes[kLanes];
         Run* lane_run[kLanes];
+        auto begin = [&](Run& run) { start(run); };
+        auto finish = [&](Run& run) {
+            out[run.index] = root_loglik(run, origination);
+            release_all(run);
+        };
         for (;;) {
-            while (active.size() < kLanes && next_tree < trees.size()) {
-                active.push_back(start(trees[next_tree], next_tree));
-                ++next_tree;
-            }
-            // Every active tree offers its next internal node; a finished tree
-            // is scored and its place taken by the next one.
-            for (std::size_t r = 0; r < active.size();) {
-                Run& run = active[r];
-                while (run.cursor < run.tree->m && run.tree->is_leaf[run.cursor]) ++run.cursor;
-                if (run.cursor < run.tree->m) {
-                    ++r;
-                    continue;
-                }
-                out[run.index] = root_loglik(run, origination);
-                finish(run);
-                active.erase(active.begin() + static_cast<std::ptrdiff_t>(r));
-                if (next_tree < trees.size()) {
-                    active.push_back(start(trees[next_tree], next_tree));
-                    ++next_tree;
-                }
-            }
-            if (active.empty()) break;
             int count = 0;
-            for (Run& run : active) {
+            for (Run& run : slots) {
+                if (!walk.next_node(run, begin, finish)) continue;
                 lane_run[count] = &run;
                 prepare(lanes[count], run);
                 ++count;
             }
+            if (count == 0) break;
+            // Everything held lives in the scorer and goes with it.
+            if (interrupt.poll_now()) return vornix::interrupted();
             dated::run_lanes(tables_, lanes, count, true);
             for (int l = 0; l < count; ++l) complete(*lane_run[l], lanes[l]);
         }
@@ -101,10 +82,7 @@ public:
     }
 
 private:
-    struct Run {
-        const GeneTree* tree = nullptr;
-        std::size_t index = 0;
-        std::size_t cursor = 0;  // next node to compute
+    struct Run : TreeRun {
         std::vector<NodeValues> nodes;
     };
 
@@ -113,8 +91,8 @@ private:
         v.grid = b->values.get();
         v.sums = v.grid + tables_.grid_size;
         v.top = v.sums + tables_.sum_size;
-        v.slice_scale = b->scales.get();
-        v.top_scale = v.slice_scale + tables_.slices.size();
+        v.row_scale = b->scales.get();
+        v.top_scale = v.row_scale + tables_.row_count;
         return v;
     }
 
@@ -130,7 +108,7 @@ private:
             storage_.push_back(std::make_unique<NodeBuffer>());
             b = storage_.back().get();
             b->values = std::make_unique<double[]>(tables_.grid_size + tables_.sum_size + tables_.top_size);
-            b->scales = std::make_unique<std::int64_t[]>(tables_.slices.size() + tables_.top_size);
+            b->scales = std::make_unique<std::int64_t[]>(tables_.row_count + tables_.top_size);
         }
         const NodeView v = view(b);
         std::fill(v.top, v.top + tables_.top_size, 0.0);
@@ -159,15 +137,12 @@ private:
         return slot;
     }
 
-    Run start(const GeneTree& tree, std::size_t index) {
-        Run run;
-        run.tree = &tree;
-        run.index = index;
-        run.nodes.resize(tree.m);
+    void start(Run& run) {
+        const GeneTree& tree = *run.tree;
+        run.nodes.assign(tree.m, NodeValues{});
         for (std::size_t u = 0; u < tree.m; ++u) {
             if (tree.is_leaf[u]) run.nodes[u] = tip(tree.species[u]);
         }
-        return run;
     }
 
     void prepare(Lane& lane, Run& run) {
@@ -178,7 +153,7 @@ private:
         lane.w = view(w.buffer);
         lane.z = view(z.buffer);
         lane.children_uniform = w.uniform && z.uniform;
-        lane.scale = tables_.slices.empty() ? 0 : lane.w.slice_scale[0] + lane.z.slice_scale[0];
+        lane.scale = tables_.slices.empty() ? 0 : lane.w.row_scale[0] + lane.z.row_scale[0];
         lane.buffer = acquire(lane.scale);
         lane.out = view(lane.buffer);
     }
@@ -195,7 +170,7 @@ private:
         ++run.cursor;
     }
 
-    void finish(Run& run) {
+    void release_all(Run& run) {
         for (NodeValues& v : run.nodes) release(v);
     }
 
@@ -235,11 +210,11 @@ private:
         }
         // Each product at its own scale, summed in the same order at a common
         // one: (a + b) + (c + d).
-        std::vector<Scaled> parts = {{e_.ext_top[s] * G.top[l], G.top_scale[l]},
-                                     {e_.ext_top[l] * G.top[s], G.top_scale[s]}};
+        std::vector<Scaled> parts = {scaled_product(e_.ext_top[s], 0, G.top[l], G.top_scale[l]),
+                                     scaled_product(e_.ext_top[l], 0, G.top[s], G.top_scale[s])};
         if (internal) {
-            parts.push_back({W.top[l] * Z.top[s], W.top_scale[l] + Z.top_scale[s]});
-            parts.push_back({W.top[s] * Z.top[l], W.top_scale[s] + Z.top_scale[l]});
+            parts.push_back(scaled_product(W.top[l], W.top_scale[l], Z.top[s], Z.top_scale[s]));
+            parts.push_back(scaled_product(W.top[s], W.top_scale[s], Z.top[l], Z.top_scale[l]));
         }
         const std::int64_t common = common_scale(parts);
         double L = at_scale(parts[0], common) + at_scale(parts[1], common);
@@ -248,7 +223,7 @@ private:
     }
 
     // The scale of a node with one scale throughout.
-    std::int64_t base_scale(const NodeView& v) const { return tables_.slices.empty() ? 0 : v.slice_scale[0]; }
+    std::int64_t base_scale(const NodeView& v) const { return tables_.slices.empty() ? 0 : v.row_scale[0]; }
 
     const Engine& e_;
     Tables tables_;
@@ -261,15 +236,15 @@ private:
 
 double Engine::gene_loglik(const GeneTree& tree, std::uint8_t origination) const {
     Scorer scorer(*this);
-    return scorer.score({tree}, origination)[0];
+    vornix::Interrupt never;
+    return scorer.score({tree}, origination, never).value()[0];
 }
 
-std::vector<double> Engine::batch_loglik(const GeneBatch& batch, std::uint8_t origination) const {
-    std::vector<GeneTree> trees;
-    trees.reserve(batch.tree_count());
-    for (std::size_t i = 0; i < batch.tree_count(); ++i) trees.push_back(tree_at(batch, i));
+vornix::Outcome<std::vector<double>> Engine::batch_loglik(const GeneBatch& batch, std::uint8_t origination,
+                                                          vornix::Interrupt& interrupt) const {
+    const std::vector<GeneTree> trees = batch_trees(batch);
     Scorer scorer(*this);
-    return scorer.score(trees, origination);
+    return scorer.score(trees, origination, interrupt);
 }
 
 }  // namespace vornix::recolite

@@ -17,11 +17,12 @@ namespace vornix::recolite::dated {
 inline constexpr int kLanes = 4;
 
 // One gene node's storage: its grid (rows of every slice), the sums of the
-// rows a step reads, and its top values; with the scale of each slice's rows
-// and of each top value (values are the true ones times 2^scale). A node's
-// values can span far more than the range of one double across slices (a
-// large subtree is nearly impossible near the present and likely further
-// back), so each slice carries its own scale.
+// rows a step reads, and its top values; with the scale of every row and of
+// every top value (values are the true ones times 2^scale). A node's values
+// can span far more than the range of one double, across slices and within
+// one long slice alike (a lineage decays by many orders of magnitude when
+// the total rate times the slice length is large), so each row carries its
+// own scale.
 struct NodeBuffer {
     std::unique_ptr<double[]> values;
     std::unique_ptr<std::int64_t[]> scales;
@@ -31,8 +32,19 @@ struct NodeView {
     double* grid = nullptr;
     double* sums = nullptr;
     double* top = nullptr;
-    std::int64_t* slice_scale = nullptr;  // by slice, in processing order
-    std::int64_t* top_scale = nullptr;    // by branch
+    std::int64_t* row_scale = nullptr;  // by row, in the tables' row numbering
+    std::int64_t* top_scale = nullptr;  // by branch
+};
+
+// How the children's values enter the birth term of one step: each child's
+// row is multiplied by its part first (w_part * z_part is 2^(node's scale -
+// the children's scales)), so that the product never leaves the range of
+// doubles on the way to the node's scale.
+struct BirthFactor {
+    double w_part = 1.0, z_part = 1.0;
+    bool active = false;      // false: the parts are 1 (the scales agree)
+    std::int64_t shift = 0;   // the whole power of two
+    std::int64_t w_shift = 0; // the part applied to the first child
 };
 
 // One gene node being computed.
@@ -42,9 +54,9 @@ struct Lane {
     NodeView w, z;              // the children of an internal node
     bool children_uniform = true;
     std::int64_t species = -1;  // tips: the species leaf, -1 for none
-    std::int64_t scale = 0;     // of the rows of the current slice
+    std::int64_t scale = 0;     // of the current row
     bool uniform = true;        // no rescaling so far: one scale throughout
-    Pow2Factor birth_factor;    // 2^(scale - scales of the children's rows)
+    BirthFactor birth;          // for the current row
 };
 
 // Computes count (1 .. kLanes) gene nodes completely, internal nodes from

@@ -20,8 +20,10 @@ Tables::Tables(const Engine& e) {
         t.tn1 = N >= 2 ? e.transfer / t.nm1 : 0.0;
         t.grid_offset = grid_size;
         t.sum_offset = sum_size;
+        t.row_offset = row_count;
         grid_size += (s.steps + 1) * N;
         sum_size += s.steps;
+        row_count += s.steps + 1;
         t.a.resize(s.steps * N);
         t.b.resize(s.steps * N);
         for (std::uint64_t j = 0; j < s.steps; ++j) {
@@ -76,6 +78,7 @@ void Tables::link_slices(std::size_t n_branches) {
                     continue;
                 }
                 t.handoff.push_back({static_cast<std::uint32_t>(at), c.pos});
+                next->received.push_back(c.pos);
                 handed[static_cast<std::size_t>(at)] = 1;
             }
             next->carry = std::move(kept);

@@ -21,6 +21,7 @@ struct SliceTable {
     double tn1 = 0.0;              // transfer / (N - 1)
     std::size_t grid_offset = 0;   // row 0 of this slice in a node's grid
     std::size_t sum_offset = 0;    // sum of row 0 in a node's row sums
+    std::size_t row_offset = 0;    // row 0 of this slice in a node's row numbering
     // Per row j < steps and branch k (row-major): the coefficient of P[k] and
     // the weight of the mean of the other branches, from the extinction grid.
     std::vector<double> a, b;
@@ -47,13 +48,16 @@ struct SliceTable {
     };
     std::vector<Handoff> handoff;
     std::vector<std::uint32_t> top_positions;
+    // Positions of row 0 that the previous slice processed fills directly.
+    std::vector<std::uint32_t> received;
 };
 
 // The recursion's view of the engine: slices latest first, and the size of a
-// node's storage (grid rows, the sums of rows 0 .. steps-1, and the tops).
+// node's storage (grid rows, the sums of rows 0 .. steps-1, the tops, and
+// the number of rows, each of which has a scale of its own).
 struct Tables {
     std::vector<SliceTable> slices;
-    std::size_t grid_size = 0, sum_size = 0, top_size = 0;
+    std::size_t grid_size = 0, sum_size = 0, top_size = 0, row_count = 0;
     double dup2 = 0.0;  // 2 * dup
     std::vector<std::uint32_t> uniform_branches;  // branches of positive length
 

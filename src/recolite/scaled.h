@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace vornix::recolite {
@@ -53,6 +54,42 @@ struct Pow2Factor {
     }
     double apply(double x) const { return active ? (x * first) * second : x; }
 };
+
+// The binary exponent e of a finite nonzero x, as frexp gives it:
+// 2^(e-1) <= |x| < 2^e. Read from the bits for normal numbers.
+inline int binary_exponent(double x) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased != 0) return biased - 1022;
+    int e = 0;
+    std::frexp(x, &e);
+    return e;
+}
+
+// A value held as value * 2^-scale (the true value), as node values are.
+struct Scaled {
+    double value = 0.0;
+    std::int64_t scale = 0;
+};
+
+// The product of a * 2^-sa and b * 2^-sb, formed from the factors'
+// mantissas so that it neither overflows nor underflows on the way: its
+// value is the correctly rounded product of the mantissas, so brought back
+// to any scale where it is a normal double it has the bits of a * b there.
+inline Scaled scaled_product(double a, std::int64_t sa, double b, std::int64_t sb) {
+    if (a == 0.0 || b == 0.0 || !std::isfinite(a) || !std::isfinite(b)) return {a * b, sa + sb};
+    int ea = 0, eb = 0;
+    const double ma = std::frexp(a, &ea), mb = std::frexp(b, &eb);
+    return {ma * mb, sa + sb - ea - eb};
+}
+
+// The value brought to another scale by an exact power of two (rounded once
+// if it lands below the normal range).
+inline double at_scale(const Scaled& t, std::int64_t scale) { return times_pow2(t.value, scale - t.scale); }
+
+// The binary exponent of the true value of a finite nonzero scaled value.
+inline std::int64_t true_exponent(double value, std::int64_t scale) { return binary_exponent(value) - scale; }
 
 // The exponent k that brings max_abs (> 0, finite) to [0.5, 1) when the value
 // is multiplied by 2^k.

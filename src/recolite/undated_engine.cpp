@@ -41,7 +41,9 @@ std::string check_species(const SpeciesArrays& sp, bool reldated) {
 }  // namespace
 
 vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uint8_t transfers, double dup,
-                                                    double transfer, double loss) {
+                                                    double transfer, double loss, vornix::Interrupt* interrupt) {
+    vornix::Interrupt never;
+    vornix::Interrupt& stop = interrupt != nullptr ? *interrupt : never;
     const bool reldated = transfers == 1;
     if (std::string msg = check_species(sp, reldated); !msg.empty()) return vornix::value_error(msg);
 
@@ -67,6 +69,7 @@ vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uin
         const double tol = 1e-9 * latest;
         e.recipient_start.assign(n + 1, 0);
         for (std::size_t i = 0; i < n; ++i) {
+            if (stop.poll_now()) return vornix::interrupted();
             for (std::size_t j = 0; j < n; ++j) {
                 if (j != i && std::fmin(sp.time[i], sp.time[j]) - std::fmax(sp.parent_time[i], sp.parent_time[j]) > tol) {
                     e.recipient_list.push_back(static_cast<std::uint32_t>(j));
@@ -85,6 +88,7 @@ vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uin
     ext.assign(n, 0.0);
     const double nm1 = static_cast<double>(n) - 1.0;
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+        if (stop.poll_now()) return vornix::interrupted();
         double S = 0.0;
         for (const double x : ext) S += x;
         double maxd = 0.0;

@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "model/interrupt.h"
 #include "model/outcome.h"
 #include "recolite/gene_batch.h"
 #include "recolite/species_arrays.h"
@@ -37,8 +40,11 @@ struct UndatedEngine {
     // reldated mode, anything else undated mode. Fails on arrays shorter
     // than n (the times are read in reldated mode only) and child indices
     // out of range.
+    // Polls `interrupt` (when given) per branch of the recipient lists and
+    // per sweep of the extinction fixed point.
     static vornix::Outcome<UndatedEngine> build(SpeciesArrays&& species, std::uint8_t transfers, double dup,
-                                                double transfer, double loss);
+                                                double transfer, double loss,
+                                                vornix::Interrupt* interrupt = nullptr);
 
     // Why a tree cannot be scored with this origination; empty when it can.
     std::string check_origination(std::uint8_t origination) const;
@@ -46,13 +52,21 @@ struct UndatedEngine {
     // Probability that a family leaves no gene (the extinction term).
     double extinction(std::uint8_t origination) const;
 
+    // log of extinction(): -inf when it is not positive (or NaN).
+    double log_extinction(std::uint8_t origination) const {
+        const double P = extinction(origination);
+        return P > 0.0 ? std::log(P) : -std::numeric_limits<double>::infinity();
+    }
+
     // Log-likelihood of one checked gene tree (check_gene_tree with the
     // undated rules): -inf when no reconciliation is possible.
     double gene_loglik(const GeneTree& tree, std::uint8_t origination) const;
 
     // Log-likelihoods of every tree of a checked batch, in batch order; equal
-    // bit for bit to gene_loglik on each tree.
-    std::vector<double> batch_loglik(const GeneBatch& batch, std::uint8_t origination) const;
+    // bit for bit to gene_loglik on each tree. Polls `interrupt` between
+    // sweeps and returns interrupted() when it asks to stop.
+    vornix::Outcome<std::vector<double>> batch_loglik(const GeneBatch& batch, std::uint8_t origination,
+                                                      vornix::Interrupt& interrupt) const;
 
     std::size_t recipient_count(std::size_t b) const { return recipient_start[b + 1] - recipient_start[b]; }
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "recolite/batch_walk.h"
 #include "recolite/scaled.h"
 #include "recolite/undated_engine.h"
 #include "recolite/undated_sweep.h"
@@ -47,51 +48,44 @@ public:
           tip_scales_(e.n, 0),
           scratch_(e.n) {}
 
-    std::vector<double> score(const std::vector<GeneTree>& trees, std::uint8_t origination) {
-        compute_tips(trees);
+    // The scores of the trees in order; interrupted() when the poll asks to
+    // stop (checked before every sweep).
+    vornix::Outcome<std::vector<double>> score(const std::vector<GeneTree>& trees, std::uint8_t origination,
+                                               vornix::Interrupt& interrupt) {
+        if (!compute_tips(trees, interrupt)) return vornix::interrupted();
         std::vector<double> out(trees.size(), 0.0);
         std::vector<Run> runs(kLanes);
-        std::size_t next_tree = 0;
-        // Each lane works through one tree's internal nodes in order; a tree
-        // whose nodes are done is scored and the lane takes the next tree.
-        auto next_job = [&](int l) -> bool {
-            Run& run = runs[l];
-            for (;;) {
-                if (run.tree != nullptr) {
-                    while (run.cursor < run.tree->m && run.tree->is_leaf[run.cursor]) ++run.cursor;
-                    if (run.cursor < run.tree->m) {
-                        start_internal(l, run);
-                        return true;
-                    }
-                    out[run.index] = root_loglik(run, origination);
-                    finish(run);
-                }
-                if (next_tree == trees.size()) return false;
-                begin(run, trees[next_tree], next_tree);
-                ++next_tree;
-            }
+        BatchWalk walk(trees);
+        auto begin = [&](Run& run) { this->begin(run); };
+        auto finish = [&](Run& run) {
+            out[run.index] = root_loglik(run, origination);
+            release_all(run);
         };
-        sweep_until_done(next_job, [&](int l, const double*, std::int64_t) {
+        auto next_job = [&](int l) -> bool {
+            if (!walk.next_node(runs[l], begin, finish)) return false;
+            start_internal(l, runs[l]);
+            return true;
+        };
+        const bool done = sweep_until_done(next_job, interrupt, [&](int l, const double*, std::int64_t) {
             Run& run = runs[l];
             run.nodes[run.cursor] = {pending_[l], state_[l].scale, true};
             ++run.cursor;
         });
+        if (!done) return vornix::interrupted();
         return out;
     }
 
 private:
-    struct Run {
-        const GeneTree* tree = nullptr;
-        std::size_t index = 0;
-        std::size_t cursor = 0;
+    struct Run : TreeRun {
         std::vector<NodeValues> nodes;
         std::vector<std::uint32_t> uses;  // parents still to read each node
     };
 
     // Runs lanes until next_job finds no more work; done(lane, values, scale)
     // is told of each finished job, whose values are in pending_[lane].
+    // False when the interrupt poll asked to stop.
     template <class NextJob, class Done>
-    void sweep_until_done(NextJob& next_job, Done&& done) {
+    bool sweep_until_done(NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
         for (int l = 0; l < kLanes; ++l) {
             state_[l].busy = next_job(l);
             if (!state_[l].busy) lanes_.clear(l);
@@ -99,7 +93,8 @@ private:
         for (;;) {
             bool any = false;
             for (int l = 0; l < kLanes; ++l) any = any || state_[l].busy;
-            if (!any) return;
+            if (!any) return true;
+            if (interrupt.poll_now()) return false;
             double maxd[kLanes];
             lanes_.sweep(maxd);
             for (int l = 0; l < kLanes; ++l) {
@@ -152,7 +147,7 @@ private:
     }
 
     // The values of a tip in each species of the batch, computed once.
-    void compute_tips(const std::vector<GeneTree>& trees) {
+    bool compute_tips(const std::vector<GeneTree>& trees, vornix::Interrupt& interrupt) {
         std::vector<std::uint32_t> wanted;
         std::vector<std::uint8_t> seen(e_.n, 0);
         for (const GeneTree& tree : trees) {
@@ -175,16 +170,14 @@ private:
             load(l, scratch_.data(), 0);
             return true;
         };
-        sweep_until_done(next_job, [&](int l, const double* values, std::int64_t scale) {
+        return sweep_until_done(next_job, interrupt, [&](int l, const double* values, std::int64_t scale) {
             tips_[lane_species[l]] = const_cast<double*>(values);
             tip_scales_[lane_species[l]] = scale;
         });
     }
 
-    void begin(Run& run, const GeneTree& tree, std::size_t index) {
-        run.tree = &tree;
-        run.index = index;
-        run.cursor = 0;
+    void begin(Run& run) {
+        const GeneTree& tree = *run.tree;
         run.nodes.assign(tree.m, NodeValues{});
         run.uses.assign(tree.m, 0);
         for (std::size_t u = 0; u < tree.m; ++u) {
@@ -213,9 +206,8 @@ private:
         }
     }
 
-    void finish(Run& run) {
+    void release_all(Run& run) {
         for (NodeValues& v : run.nodes) release(v);
-        run.tree = nullptr;
     }
 
     double root_loglik(const Run& run, std::uint8_t origination) const {
@@ -251,15 +243,15 @@ private:
 
 double UndatedEngine::gene_loglik(const GeneTree& tree, std::uint8_t origination) const {
     Scorer scorer(*this);
-    return scorer.score({tree}, origination)[0];
+    vornix::Interrupt never;
+    return scorer.score({tree}, origination, never).value()[0];
 }
 
-std::vector<double> UndatedEngine::batch_loglik(const GeneBatch& batch, std::uint8_t origination) const {
-    std::vector<GeneTree> trees;
-    trees.reserve(batch.tree_count());
-    for (std::size_t i = 0; i < batch.tree_count(); ++i) trees.push_back(tree_at(batch, i));
+vornix::Outcome<std::vector<double>> UndatedEngine::batch_loglik(const GeneBatch& batch, std::uint8_t origination,
+                                                                 vornix::Interrupt& interrupt) const {
+    const std::vector<GeneTree> trees = batch_trees(batch);
     Scorer scorer(*this);
-    return scorer.score(trees, origination);
+    return scorer.score(trees, origination, interrupt);
 }
 
 }  // namespace vornix::recolite

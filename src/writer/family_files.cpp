@@ -99,7 +99,7 @@ IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, 
     std::string& text = s.text;
     text.assign(kEventsHeader);
     // Besides the root, only splits bring new gene ids, two each.
-    s.index.reset(2 * rows.size() + placed.size() + 1);
+    s.index.reset(2 * rows.size() + placed.size() + 1, *in.branches);
     for (const EventRow& row : rows) {
         s.index.add(row);
         count_record(summary, row);

@@ -11,6 +11,7 @@
 #include "writer/files.h"
 #include "writer/gene_tree.h"
 #include "writer/run_tables.h"
+#include "writer/species_branches.h"
 
 namespace vornix::writer {
 
@@ -28,6 +29,7 @@ struct FamilyInputs {
     double total_age;
     std::string events_dir;
     std::string trees_dir;
+    const SpeciesBranches* branches;
 };
 
 // One worker's reusable memory, and where its time went.

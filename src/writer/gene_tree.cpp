@@ -1,11 +1,15 @@
 #include "writer/gene_tree.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vornix::writer {
 
-void FamilyIndex::reset(std::size_t n_ids) {
+const SpeciesBranches FamilyIndex::kNoBranches;
+
+void FamilyIndex::reset(std::size_t n_ids, const SpeciesBranches& branches) {
     genes_.reset(n_ids);
+    branches_ = &branches;
     root_id_ = 0;
     has_origination_ = false;
     n_split_ids_ = 0;
@@ -20,6 +24,7 @@ void FamilyIndex::add(const EventRow& row) {
             if (!g.has_birth) {  // the one birth a later record does not overwrite
                 g.birth = t;
                 g.has_birth = true;
+                g.branch = row.branch;
             }
             root_id_ = gene;
             has_origination_ = true;
@@ -39,11 +44,18 @@ void FamilyIndex::add(const EventRow& row) {
             g.end = t;
             g.has_end = true;
             // Inserting may move entries: `g` is not used past this point.
-            for (const auto c : {c1, c2}) {
-                GeneFacts& child = genes_[c];
-                child.birth = t;
-                child.has_birth = true;
+            // Both copies of a duplication stay on the branch; a transfer's
+            // first copy stays on the donor branch and its second goes to the
+            // recipient; a speciation's go to the branch's two children.
+            NodeId b1 = row.branch, b2 = row.branch;
+            if (row.kind == kTransfer) {
+                b2 = row.recipient >= 0 && row.recipient < kNoNode ? static_cast<NodeId>(row.recipient) : kNoNode;
+            } else if (row.kind == kSpeciation) {
+                b1 = branches_->child(row.branch, 0);
+                b2 = branches_->child(row.branch, 1);
             }
+            born_on(c1, t, b1);
+            born_on(c2, t, b2);
             break;
         }
         case kLoss: {
@@ -56,6 +68,13 @@ void FamilyIndex::add(const EventRow& row) {
         default:
             break;
     }
+}
+
+void FamilyIndex::born_on(std::uint64_t gene, double t, NodeId branch) {
+    GeneFacts& child = genes_[gene];
+    child.birth = t;
+    child.has_birth = true;
+    child.branch = branch;
 }
 
 bool build_gnode(std::uint64_t id, const FamilyIndex& index, double total_age, GTree& out) {
@@ -89,7 +108,11 @@ bool build_gnode(std::uint64_t id, const FamilyIndex& index, double total_age, G
             node.lost = true;
         } else {
             node.end = total_age;
-            if (g != nullptr) node.species = g->leaf;
+            if (g != nullptr) {
+                node.species = g->leaf;
+                // A copy left on an extinct leaf ends with that lineage.
+                if (const double e = index.lineage_end(*g); !node.has_species() && !std::isnan(e)) node.end = e;
+            }
         }
         out.nodes.push_back(node);
         if (f.parent == kNoGNode) {

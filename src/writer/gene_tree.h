@@ -13,6 +13,7 @@
 
 #include "writer/event_row.h"
 #include "writer/id_map.h"
+#include "writer/species_branches.h"
 
 namespace vornix::writer {
 
@@ -51,6 +52,7 @@ struct GeneFacts {
     double birth = 0.0;
     double end = 0.0;
     std::uint64_t child1 = 0, child2 = 0;
+    NodeId branch = kNoNode;  // the species branch the copy is on, when known
     bool has_birth = false;
     bool has_end = false;
     bool has_split = false;
@@ -64,8 +66,10 @@ struct GeneFacts {
 // about; keeping them here spares a lookup in a run-wide table per leaf.
 class FamilyIndex {
 public:
-    // Empties the index for a family of about n_ids gene ids.
-    void reset(std::size_t n_ids);
+    // Empties the index for a family of about n_ids gene ids, whose
+    // speciations hand copies on along `branches` (which must outlive the
+    // index's use; the default routes nowhere).
+    void reset(std::size_t n_ids, const SpeciesBranches& branches = kNoBranches);
     // Applies the family's next record.
     void add(const EventRow& row);
     // Records that copy `gene` sits on extant leaf `leaf` (a later call for
@@ -76,9 +80,17 @@ public:
     bool has_origination() const { return has_origination_; }
     std::uint64_t root_id() const { return root_id_; }  // the gene of the last O record
     std::size_t n_split_ids() const { return n_split_ids_; }
+    // When copy g, which neither splits nor is lost, ends if it sits on an
+    // extinct leaf; NaN when it lives to the end of the run.
+    double lineage_end(const GeneFacts& g) const { return branches_->lineage_end(g.branch); }
 
 private:
+    static const SpeciesBranches kNoBranches;
+
+    void born_on(std::uint64_t gene, double t, NodeId branch);
+
     IdMap<GeneFacts> genes_;
+    const SpeciesBranches* branches_ = &kNoBranches;
     std::uint64_t root_id_ = 0;
     bool has_origination_ = false;
     std::size_t n_split_ids_ = 0;

@@ -1,5 +1,7 @@
 #include "writer/newick.h"
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,11 +20,39 @@ void append_length(std::string& out, const GNode& node) {
     append_fmt_g(out, len > 0.0 ? len : 0.0, 6);
 }
 
+// The bytes that make a label need quotes: whitespace and Newick's
+// punctuation.
+constexpr std::array<bool, 256> kQuoted = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : std::string_view(" \t\n\v\f\r()[]':;,")) table[c] = true;
+    return table;
+}();
+
+bool needs_quotes(std::string_view name) {
+    for (const char c : name) {
+        if (kQuoted[static_cast<unsigned char>(c)]) return true;
+    }
+    return false;
+}
+
 void append_leaf(std::string& out, const GNode& node, std::span<const std::string> names) {
     if (node.lost) {
         out.append("LOSS_");
     } else if (node.has_species()) {
-        out.append(names[node.species]);
+        const std::string& name = names[node.species];
+        if (needs_quotes(name)) {
+            out.push_back('\'');
+            for (const char c : name) {
+                if (c == '\'') out.push_back('\'');
+                out.push_back(c);
+            }
+            out.push_back('_');
+            append_int(out, node.id);
+            out.push_back('\'');
+            append_length(out, node);
+            return;
+        }
+        out.append(name);
         out.push_back('_');
     }
     append_int(out, node.id);

@@ -1,6 +1,9 @@
 // Gene trees in Newick form: internal nodes labelled by gene id, loss leaves
 // "LOSS_<id>", surviving leaves "<species name>_<id>", other leaves "<id>";
-// every node, the root included, followed by ":" and its branch length.
+// every node, the root included, followed by ":" and its branch length. A
+// surviving leaf's label is put in single quotes (inner quotes doubled) when
+// the species name holds whitespace or any of ()[]':;, which Newick readers
+// would take for structure.
 #pragma once
 
 #include <span>

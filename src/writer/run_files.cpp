@@ -21,10 +21,11 @@ void field(std::string& out, Int v) {
 
 }  // namespace
 
-std::string transfers_table(const Records& r, std::span<const std::string> names) {
+std::string transfers_table(const Records& r, std::span<const std::string> names, Interrupt& interrupt) {
     std::string out(kTransfersHeader);
     for (std::size_t i = 0; i < r.size(); ++i) {
         if (r.kind[i] != kTransfer) continue;
+        if (interrupt.tick()) break;
         append_fmt_g(out, r.time[i], 10);
         field(out, r.family[i] + 1);
         out.push_back('\t');
@@ -40,10 +41,11 @@ std::string transfers_table(const Records& r, std::span<const std::string> names
 }
 
 std::string summary_table(const FamilyGroups& groups, std::span<const FamilySummary> summaries,
-                          const ExtantTables& extant, std::span<const std::string> names) {
+                          const ExtantTables& extant, std::span<const std::string> names, Interrupt& interrupt) {
     std::string out(kSummaryHeader);
     std::size_t e = 0;  // walks extant.families alongside (both ascending)
     for (std::size_t k = 0; k < groups.size(); ++k) {
+        if (interrupt.tick()) break;
         const std::uint64_t family = groups.families[k];
         const FamilySummary& s = summaries[k];
         append_int(out, family + 1);
@@ -69,7 +71,7 @@ std::string summary_table(const FamilyGroups& groups, std::span<const FamilySumm
 }
 
 IoStatus write_profile_tables(const ExtantTables& extant, std::span<const std::string> names,
-                              const std::string& outdir, WorkerPool& pool) {
+                              const std::string& outdir, WorkerPool& pool, Interrupt& interrupt) {
     std::string header = "family";
     for (const auto leaf : extant.columns) {
         header.push_back('\t');
@@ -86,6 +88,7 @@ IoStatus write_profile_tables(const ExtantTables& extant, std::span<const std::s
     const std::size_t n_columns = extant.columns.size();
     std::vector<std::string> count_lines(kProfileChunk), presence_lines(kProfileChunk);
     for (std::size_t first = 0; first < extant.families.size(); first += kProfileChunk) {
+        if (interrupt.poll_now()) return interrupted();
         const std::size_t n = std::min(kProfileChunk, extant.families.size() - first);
         pool.for_each(n, [&](std::size_t j, unsigned) {
             const std::size_t k = first + j;

@@ -45,11 +45,12 @@ std::optional<EngineError> check_names(const Records& r, const ExtantContent& ex
     return std::nullopt;
 }
 
-// The per-family stage on the pool. After the first failure the remaining
-// tasks return at once; families already written stay written.
+// The per-family stage on the pool. After the first failure, or once the
+// calling thread (lane 0) sees an interrupt between two of its tasks, the
+// remaining tasks return at once; families already written stay written.
 std::optional<EngineError> write_all_families(const FamilyInputs& in, const FamilyGroups& groups,
                                               std::vector<FamilySummary>& summaries, WorkerPool& pool,
-                                              WriteTimings* timings) {
+                                              Interrupt& interrupt, WriteTimings* timings) {
     std::vector<FamilyScratch> scratch(pool.lanes());
     for (auto& s : scratch) s.timed = timings != nullptr;
     std::atomic<bool> stop{false};
@@ -71,6 +72,8 @@ std::optional<EngineError> write_all_families(const FamilyInputs& in, const Fami
         } catch (const std::exception& e) {
             fail(runtime_error(e.what()));
         }
+        // Only the calling thread may poll (it holds what the poll needs).
+        if (lane == 0 && interrupt.poll_now()) fail(interrupted());
     });
     if (timings != nullptr) {
         for (const auto& s : scratch) {
@@ -84,8 +87,9 @@ std::optional<EngineError> write_all_families(const FamilyInputs& in, const Fami
 }  // namespace
 
 Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& extant,
-                                  std::span<const std::string> names, double total_age, const std::string& outdir,
-                                  WorkerPool& pool, WriteTimings* timings) {
+                                  const SpeciesBranches& branches, std::span<const std::string> names,
+                                  double total_age, const std::string& outdir, WorkerPool& pool,
+                                  Interrupt interrupt, WriteTimings* timings) {
     if (auto unnamed = check_names(records, extant, names)) return *unnamed;
     WriteTimings local;
     WriteTimings& t = timings != nullptr ? *timings : local;
@@ -99,17 +103,20 @@ Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& e
     const FamilyGroups groups = group_by_family(records, extant);
     t.tables = seconds_since(lap);
 
-    const FamilyInputs family_in{names, total_age, std::move(events_dir), std::move(trees_dir)};
+    if (interrupt.poll_now()) return interrupted();
+
+    const FamilyInputs family_in{names, total_age, std::move(events_dir), std::move(trees_dir), &branches};
     std::vector<FamilySummary> summaries(groups.size());
-    if (auto failed = write_all_families(family_in, groups, summaries, pool, timings)) return *failed;
+    if (auto failed = write_all_families(family_in, groups, summaries, pool, interrupt, timings)) return *failed;
     t.family_stage = seconds_since(lap);
 
-    if (auto failed = write_file(join_path(outdir, "Transfers.tsv"), transfers_table(records, names))) return *failed;
-    if (auto failed = write_file(join_path(outdir, "Gene_family_summary.tsv"),
-                                 summary_table(groups, summaries, ext, names))) {
-        return *failed;
-    }
-    if (auto failed = write_profile_tables(ext, names, outdir, pool)) return *failed;
+    std::string table = transfers_table(records, names, interrupt);
+    if (interrupt.stopped()) return interrupted();
+    if (auto failed = write_file(join_path(outdir, "Transfers.tsv"), table)) return *failed;
+    table = summary_table(groups, summaries, ext, names, interrupt);
+    if (interrupt.stopped()) return interrupted();
+    if (auto failed = write_file(join_path(outdir, "Gene_family_summary.tsv"), table)) return *failed;
+    if (auto failed = write_profile_tables(ext, names, outdir, pool, interrupt)) return *failed;
     t.run_files = seconds_since(lap);
     return WriteCounts{groups.size(), records.size(), extant.size()};
 }

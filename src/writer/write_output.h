@@ -8,7 +8,9 @@
 #include <string>
 
 #include "writer/log_input.h"
+#include "model/interrupt.h"
 #include "model/outcome.h"
+#include "writer/species_branches.h"
 #include "writer/worker_pool.h"
 
 namespace vornix::writer {
@@ -29,13 +31,17 @@ struct WriteTimings {
     double run_files = 0.0;       // Transfers, summary and profile tables, wall time
 };
 
-// Writes the directory for the given records and extant content. Every
-// species-tree node the files print (event branches, transfer donors and
-// recipients, extant leaves) must index names; otherwise nothing is written
-// and a Value error comes back. A file-system failure ends the call with an
-// Os error; files written until then stay.
+// Writes the directory for the given records and extant content; `branches`
+// tells where copies go at speciations and when copies left on extinct
+// leaves end. Every species-tree node the files print (event branches,
+// transfer donors and recipients, extant leaves) must index names; otherwise
+// nothing is written and a Value error comes back. A file-system failure
+// ends the call with an Os error, and `interrupt` asking to stop with
+// interrupted(); files written until then stay. The calling thread polls
+// `interrupt` between its own tasks and table chunks.
 Outcome<WriteCounts> write_output(const Records& records, const ExtantContent& extant,
-                                  std::span<const std::string> names, double total_age, const std::string& outdir,
-                                  WorkerPool& pool, WriteTimings* timings = nullptr);
+                                  const SpeciesBranches& branches, std::span<const std::string> names,
+                                  double total_age, const std::string& outdir, WorkerPool& pool,
+                                  Interrupt interrupt = {}, WriteTimings* timings = nullptr);
 
 }  // namespace vornix::writer

@@ -153,10 +153,29 @@ TEST_CASE("to_newick: node kinds, lengths that are negative or undefined, append
     t.root = 0;
     std::string out = "keep:";
     to_newick(t, names, out);
-    CHECK_EQ(out, std::string("keep:(3:0,B(1)_4:0.0000001)18446744073709551615:0"));
+    // A name with Newick punctuation is quoted with the id inside the quotes.
+    CHECK_EQ(out, std::string("keep:(3:0,'B(1)_4':0.0000001)18446744073709551615:0"));
 
     GTree empty;
     out.clear();
     to_newick(empty, names, out);
     CHECK_EQ(out, std::string());
+}
+
+TEST_CASE("to_newick: leaf labels quoted exactly when the name would read as structure") {
+    // Every character Newick gives a meaning, whitespace, and doubled inner quotes.
+    const std::vector<std::string> names = {"t:u", "a b", "it's", "x,y", "p;q", "[c]", "v\fw", "plain.name-1", "",
+                                            "\xc3\xa9t\xc3\xa9"};
+    const std::vector<std::string> labels = {"'t:u_9'", "'a b_9'", "'it''s_9'", "'x,y_9'", "'p;q_9'", "'[c]_9'",
+                                             "'v\fw_9'", "plain.name-1_9", "_9", "\xc3\xa9t\xc3\xa9_9"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        GTree t;
+        GNode only = leaf(9, 0.0, 2.5);
+        only.species = i;
+        t.nodes = {only};
+        t.root = 0;
+        std::string out;
+        to_newick(t, names, out);
+        CHECK_EQ(out, labels[i] + ":2.5");
+    }
 }

@@ -121,7 +121,7 @@ TEST_CASE("the grammar's corners: quoting, comments, internal labels, root lengt
     CHECK(f.tree_offsets == (std::vector<std::int64_t>{0, 9, 10, 11}));
     CHECK(f.tree_line == (std::vector<std::int64_t>{1, 2, 2}));
     // root; it's; x y; b_1; (); (); c; ''; d; then '(' and a
-    CHECK(f.parent == (std::vector<std::int32_t>{-1, 0, 0, 2, 0, 4, 5, 5, 5, -1, -1}));
+    CHECK(std::vector<std::int32_t>(f.parent.begin(), f.parent.end()) == (std::vector<std::int32_t>{-1, 0, 0, 2, 0, 4, 5, 5, 5, -1, -1}));
     const char* labels[] = {"root", "it's", "x y", "b_1", "", "", "c", "", "d", "(", "a"};
     for (std::size_t i = 0; i < f.n_nodes(); ++i) CHECK_EQ(std::string(f.label(i)), std::string(labels[i]));
     CHECK_EQ(f.length[0], 2.0);
@@ -136,17 +136,12 @@ TEST_CASE("the grammar's corners: quoting, comments, internal labels, root lengt
     CHECK_EQ(f.line[10], 2);
 }
 
-TEST_CASE("errors name the place and what was expected") {
-    CHECK_EQ(read_error(""), "line 1, column 1: expected a tree, found end of input");
-    CHECK_EQ(read_error("(a,(b,c);"), "line 1, column 9: expected ')' to close the '(' at line 1, column 1, found ';'");
-    CHECK_EQ(read_error("(a,b)\n"), "line 2, column 1: expected ';' to end the tree, found end of input");
-    CHECK_EQ(read_error("(a,\nb:1.5.2);"), "line 2, column 3: expected a number as branch length, found '1.5.2'");
-    CHECK_EQ(read_error("\xEF\xBB\xBF(a\x7F);"), "line 1, column 3: expected ',' or ')', found character U+007F");
-    CHECK_EQ(read_error("(a,b);\xC3\xA9("), "line 1, column 8: expected ';' to end the tree, found '('");
+TEST_CASE("error places count characters, past a byte-order mark; long tokens are cut") {
+    CHECK_EQ(read_error("\xEF\xBB\xBF(\xC3\xA9\x7F);"), "line 1, column 3: expected ',' or ')', found character U+007F");
     CHECK_EQ(read_error(std::string("(a,\0b);", 7)), "line 1, column 4: expected ',' or ')', found character U+0000");
-    const std::string long_token(100, '9');
-    CHECK_EQ(read_error("(a:" + long_token + "x);").size(), std::string("line 1, column 4: expected a number as "
-                                                                        "branch length, found '").size() + 43 + 1);
+    CHECK_EQ(read_error("(a,b);\xF0\x9D\x94\xB8("), "line 1, column 8: expected ';' to end the tree, found '('");
+    CHECK_EQ(read_error("(a:" + std::string(100, '9') + "x);"),
+             "line 1, column 4: expected a number as branch length, found '" + std::string(40, '9') + "...'");
 }
 
 TEST_CASE("depth costs no stack: 1,000,000 nested parentheses") {

@@ -100,3 +100,34 @@ TEST_CASE("lengths beyond 64 bits are refused instead of wrapping") {
     auto grown = run_nucleotide(star(1.0), p);
     CHECK(!grown.ok() && grown.error().kind == ErrorKind::Runtime);
 }
+
+TEST_CASE("the interrupt is polled every few thousand events and stops the run") {
+    struct Counter {
+        std::uint64_t polls = 0, stop_at = 0;
+        static bool poll(void* self) {
+            auto* c = static_cast<Counter*>(self);
+            return ++c->polls == c->stop_at;
+        }
+    };
+    // Inversions and transpositions only: about 30,000 events on a genome
+    // of steady size.
+    const SpeciesTree t = star(1000.0, 3);
+    NucleotideParams p = busy();
+    p.loss = p.duplication = p.transfer = p.origination = 0.0;
+    p.root_length = 100;
+    p.initial_size = 10;
+    const auto plain = run_nucleotide(t, p);
+    CHECK(plain.ok() && plain.value().events > 20000);
+    // A poll that never answers true changes nothing.
+    Counter never;
+    const auto polled = run_nucleotide(t, p, {}, Interrupt(&Counter::poll, &never));
+    CHECK(polled.ok() && same_leaves(polled.value(), plain.value()));
+    CHECK(polled.ok() && polled.value().events == plain.value().events);
+    CHECK(never.polls >= plain.value().events / Interrupt::kStride / 4);
+    // The second poll stops it.
+    Counter second;
+    second.stop_at = 2;
+    const auto stopped = run_nucleotide(t, p, {}, Interrupt(&Counter::poll, &second));
+    CHECK(!stopped.ok() && stopped.error().kind == ErrorKind::Interrupted);
+    CHECK_EQ(second.polls, std::uint64_t{2});
+}

@@ -73,7 +73,7 @@ bool well_formed(const NGenome& g) {
         if (s.end <= s.start || (s.strand != 1 && s.strand != -1)) return false;
         total += s.length();
     }
-    const bool chunks_bounded = g.chunk_count() <= 2 * segs.size() / NGenome::kChunkMax + 1;
+    const bool chunks_bounded = g.chunk_count() <= 2 * segs.size() / g.chunk_max() + 1;
     return total == g.length() && segs.size() == g.count() && chunks_bounded && (g.length() > 0 || segs.empty());
 }
 
@@ -162,9 +162,11 @@ TEST_CASE("random edits keep the length invariant and match the nucleotide expan
     auto below = [&](std::int64_t n) { return static_cast<std::int64_t>(rng.index_below(static_cast<std::uint64_t>(n))); };
     int edits = 0;
     for (int run = 0; run < 90; ++run) {
-        // Small units keep the expansion cheap; some runs reach many chunks.
+        // Small units keep the expansion cheap; some runs reach many chunks,
+        // a few have chunks above the smallest bound (and shrink below it).
         std::vector<NSeg> start;
-        const std::int64_t units = 1 + below(run % 10 == 0 ? 1500 : run % 3 == 0 ? 300 : 6);
+        const std::int64_t units =
+            run % 30 == 0 ? 9000 + below(3000) : 1 + below(run % 10 == 0 ? 1500 : run % 3 == 0 ? 300 : 6);
         for (std::int64_t u = 0; u < units; ++u) {
             start.push_back(NSeg{0, 1 + below(12), static_cast<std::uint32_t>(u), static_cast<std::int8_t>(u % 2 ? -1 : 1)});
         }
@@ -206,4 +208,22 @@ TEST_CASE("random edits keep the length invariant and match the nucleotide expan
         }
     }
     CHECK(edits > 5000);
+}
+
+TEST_CASE("the chunk bound grows with the square root of the segment count") {
+    CHECK_EQ(NGenome::chunk_bound(0), NGenome::kChunkMin);
+    CHECK_EQ(NGenome::chunk_bound(4096), NGenome::kChunkMin);
+    CHECK_EQ(NGenome::chunk_bound(4097), NGenome::kChunkMin);
+    CHECK_EQ(NGenome::chunk_bound(5000), std::size_t{140});
+    CHECK_EQ(NGenome::chunk_bound(1'000'000), std::size_t{2000});
+    std::vector<NSeg> units(250'000);
+    for (std::uint32_t u = 0; u < units.size(); ++u) units[u] = NSeg{0, 3, u, 1};
+    NGenome g(units);
+    CHECK_EQ(g.chunk_max(), std::size_t{1000});
+    CHECK(g.chunk_count() <= 2 * g.count() / g.chunk_max() + 1);
+    // Shrinking to a small genome brings every chunk back under the small bound.
+    delete_arc(g, 5, g.length() - 300);
+    CHECK_EQ(g.count(), std::size_t{101});
+    CHECK(g.chunk_count() == 1);
+    CHECK(g.segments().front() == (NSeg{0, 3, 0, 1}));
 }

@@ -185,8 +185,9 @@ TEST_CASE("the batch path and the single-tree path agree bit for bit") {
     auto dated = Engine::build(5, three_leaves(), 0.2, 0.3, 0.4, 2);
     auto undated = UndatedEngine::build(three_leaves(), 1, 0.2, 0.3, 0.4);
     for (const std::uint8_t origination : {0, 1}) {
-        const auto d = dated.value().batch_loglik(g, origination);
-        const auto u = undated.value().batch_loglik(g, origination);
+        vornix::Interrupt none;
+        const auto d = dated.value().batch_loglik(g, origination, none).value();
+        const auto u = undated.value().batch_loglik(g, origination, none).value();
         for (std::size_t i = 0; i < g.tree_count(); ++i) {
             CHECK_EQ(d[i], dated.value().gene_loglik(tree_at(g, i), origination));
             CHECK_EQ(u[i], undated.value().gene_loglik(tree_at(g, i), origination));

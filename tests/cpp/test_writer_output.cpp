@@ -67,7 +67,7 @@ struct Run {
     }
 
     Outcome<WriteCounts> write(const std::string& outdir, WorkerPool& pool) const {
-        return write_output(r, extant, names, 2.0, outdir, pool);
+        return write_output(r, extant, SpeciesBranches{}, names, 2.0, outdir, pool);
     }
 };
 
@@ -117,7 +117,7 @@ TEST_CASE("no records: empty directories, headers only, counts (0, 0, leaves)") 
     Records none;
     const ExtantContent extant = {{2, {}}, {1, {}}};
     const std::vector<std::string> names = {"r", "b2", "a10"};
-    auto res = write_output(none, extant, names, 1.0, dir + "/", default_pool());
+    auto res = write_output(none, extant, SpeciesBranches{}, names, 1.0, dir + "/", default_pool());
     CHECK(res.ok());
     CHECK_EQ(res.value().families + res.value().records, std::uint64_t{0});
     CHECK_EQ(res.value().extant_leaves, std::uint64_t{2});
@@ -151,7 +151,7 @@ TEST_CASE("profile lines come in chunks of 512 and through the 8192-byte buffer 
     }
     const std::string dir = temp_dir();
     WorkerPool pool(2);
-    auto res = write_output(r, extant, {std::vector<std::string>{"r", "a", "b"}}, 1.0, dir, pool);
+    auto res = write_output(r, extant, SpeciesBranches{}, {std::vector<std::string>{"r", "a", "b"}}, 1.0, dir, pool);
     CHECK(res.ok());
     std::string want = "family\ta\tb\n";
     for (std::uint64_t f = 0; f < n; ++f) {

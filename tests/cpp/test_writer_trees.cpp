@@ -1,5 +1,6 @@
 // Gene trees rebuilt from hand-made family records: FamilyIndex, build_gnode
 // and prune, checked through their Newick text.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -169,4 +170,62 @@ TEST_CASE("split links that revisit a copy are refused instead of looping") {
     shared.r.push(kDuplication, 0, -1, -1, 0, 2, 3, 1.7, 5);  // 2 -> 3, 5
     const FamilyIndex idx2 = shared.index();
     CHECK(!build_gnode(1, idx2, 2.0, t));
+}
+
+TEST_CASE("copies left on an extinct leaf end with it, found by following their branches") {
+    // root 0 at time 0; extant leaf 1 ("A") and extinct leaf 2 ("X", ends 3.5).
+    SpeciesTree tree;
+    tree.n_nodes = 3;
+    tree.parent = {-1, 0, 0};
+    tree.time = {0.0, 6.0, 3.5};
+    tree.extant_leaf = {0, 1, 0};
+    const SpeciesBranches branches(tree);
+    const std::vector<std::string> names = {"root", "A", "X"};
+    Records r;
+    r.push(kOrigination, 0, -1, -1, 0, 0, -1, 0.0, -1);
+    r.push(kSpeciation, 0, -1, -1, 0, 0, 1, 0.0, 2);     // 1 -> A, 2 -> X
+    r.push(kDuplication, 2, -1, -1, 0, 2, 3, 2.0, 4);    // both stay on X
+    r.push(kTransfer, 2, 2, 1, 0, 3, 5, 2.5, 6);         // 5 stays on X, 6 goes to A
+    r.push(kTransfer, 2, 2, 2, 0, 5, 7, 2.75, 8);        // a self-transfer: both on X
+    r.push(kLoss, 2, -1, -1, 0, 4, -1, 3.0, -1);
+    r.push(kTransfer, 1, 1, 2, 0, 1, 9, 3.25, 10);       // from A: 10 goes to X
+    auto trees = [&](const SpeciesBranches& b) {
+        FamilyIndex idx;
+        idx.reset(r.size(), b);
+        for (std::size_t i = 0; i < r.size(); ++i) idx.add(event_row(r, i));
+        idx.place(6, 1);
+        idx.place(9, 1);
+        GTree complete, extant;
+        CHECK(build_gnode(idx.root_id(), idx, 6.0, complete));
+        prune(complete, extant);
+        std::string c, e;
+        to_newick(complete, names, c);
+        to_newick(extant, names, e);
+        return Trees(c, e);
+    };
+    CHECK(trees(branches) == Trees("((A_9:2.75,10:0.25)1:3.25,(((7:0.75,8:0.75)5:0.25,A_6:3.5)3:0.5,LOSS_4:1)2:2)0:0",
+                                   "(A_9:6,A_6:6)0:0"));
+    // Without the tree every remaining copy runs to total_age, as before.
+    CHECK(trees(SpeciesBranches{}) ==
+          Trees("((A_9:2.75,10:2.75)1:3.25,(((7:3.25,8:3.25)5:0.25,A_6:3.5)3:0.5,LOSS_4:1)2:2)0:0",
+                "(A_9:6,A_6:6)0:0"));
+}
+
+TEST_CASE("branches: speciation children in node order, extinct ends only for leaves below the root") {
+    SpeciesTree tree;
+    tree.n_nodes = 6;
+    tree.parent = {3, -1, 1, 1, 3, -1};  // root 1; 3 has children 0 and 4; 5 is isolated
+    tree.time = {4.0, 0.0, 5.0, 1.0, 2.5, 9.0};
+    tree.extant_leaf = {1, 0, 1, 0, 0, 0};
+    tree.root = 1;
+    const SpeciesBranches b(tree);
+    CHECK_EQ(b.child(1, 0), NodeId{2});
+    CHECK_EQ(b.child(1, 1), NodeId{3});
+    CHECK_EQ(b.child(3, 0), NodeId{0});
+    CHECK_EQ(b.child(3, 1), NodeId{4});
+    CHECK_EQ(b.child(0, 0), kNoNode);
+    CHECK_EQ(b.child(99, 1), kNoNode);
+    CHECK_EQ(b.lineage_end(4), 2.5);
+    for (const std::uint64_t v : {0, 1, 2, 3, 5, 6}) CHECK(std::isnan(b.lineage_end(v)));
+    CHECK(std::isnan(b.lineage_end(kNoNode)));
 }

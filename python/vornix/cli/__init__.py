@@ -39,6 +39,8 @@ SUBCOMMANDS: tuple[str, ...] = (
     "simulate",
     "genome",
     "profiles",
+    "score",
+    "fit",
 )
 
 

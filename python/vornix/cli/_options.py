@@ -47,7 +47,7 @@ def load_tree(args: argparse.Namespace) -> tuple[SpeciesTree, dict[str, Any]]:
                   "resolve": args.resolve}
 
 
-def add_seed(parser: argparse.ArgumentParser) -> None:
+def add_seed(parser: argparse._ActionsContainer) -> None:
     parser.add_argument("--seed", type=int, default=None, metavar="S",
                         help="random seed, 0..2^64-1 (default: a fresh one, recorded)")
 

@@ -48,17 +48,28 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="TSV file to write (default: standard output; needed with --replicates)")
 
 
-def write_profile(sim: ProfileSimulation, out: TextIO) -> int:
+def write_profile(sim: ProfileSimulation, out: TextIO, chunk: int = 256) -> int:
     """Writes the profile in the layout of Profiles.tsv; returns the number
-    of family lines."""
+    of family lines. Families are laid out `chunk` at a time, so memory stays
+    at species x chunk counts whatever the number of families."""
     species = sim.species
     order = sorted(range(len(species)), key=lambda i: natural_key(species[i]))
-    matrix = sim.profile()[order, :]
+    column_of = np.empty(len(species), dtype=np.int64)
+    column_of[order] = np.arange(len(species))
     out.write("family\t" + "\t".join(species[i] for i in order) + "\n")
-    present = np.flatnonzero(matrix.sum(axis=0) > 0)
-    for j in present.tolist():
-        out.write(f"{j + 1}\t" + "\t".join(map(str, matrix[:, j].tolist())) + "\n")
-    return len(present)
+    rows = column_of[sim._profile.species_rows()] if len(sim.vals) else np.zeros(0, dtype=np.int64)
+    cols = sim.cols.astype(np.int64)
+    by_family = np.argsort(cols, kind="stable")
+    cols, rows, vals = cols[by_family], rows[by_family], sim.vals[by_family]
+    families = np.unique(cols)
+    for a in range(0, len(families), chunk):
+        block = families[a:a + chunk]
+        lo, hi = np.searchsorted(cols, [block[0], block[-1] + 1])
+        dense = np.zeros((len(block), len(species)), dtype=np.uint32)
+        dense[np.searchsorted(block, cols[lo:hi]), rows[lo:hi]] = vals[lo:hi]
+        for family, counts in zip(block.tolist(), dense.tolist()):
+            out.write(f"{family + 1}\t" + "\t".join(map(str, counts)) + "\n")
+    return len(families)
 
 
 def replicate_path(output: str, k: int) -> str:
@@ -85,6 +96,7 @@ def run(args: argparse.Namespace) -> None:
         for k in range(1, n + 1):
             sim = simulate_profiles(tree, **dict(kwargs, seed=replicate_seed(kwargs["seed"], k)),
                                     copies=args.copies, threads=args.threads)
+            assert not isinstance(sim, list)
             if args.output is None:
                 write_profile(sim, sys.stdout)
             else:

@@ -4,12 +4,15 @@ output directory."""
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from vornix.cli._common import progress
+import numpy as np
+
+from vornix.cli._common import UserError, progress
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -51,7 +54,11 @@ def run(args: argparse.Namespace) -> None:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
-        counts = sim.write(outdir)
+        try:
+            counts = sim.write(outdir)
+        except OSError as error:
+            # The writer's messages do not name the directory.
+            raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
     arguments = dict(kwargs, seed=sim.parameters["seed"])
     write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
@@ -63,7 +70,8 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
            tree_source: dict[str, Any]) -> None:
     """What was simulated and written, with a few lines to look at."""
     where = "the embedded example tree" if tree_source.get("example") else tree_source["path"]
-    extinct = ", ".join(tree.extinct_names) or "none"
+    names = tree.extinct_names
+    extinct = ", ".join(names[:6]) + (f", ... ({len(names)} in all)" if len(names) > 6 else "") if names else "none"
     print(f"Species tree: {where}: {tree.n_nodes} nodes, {len(tree.extant_names)} extant species, "
           f"extinct lineages: {extinct}")
     print(f"Seed {sim.parameters['seed']}: {counts.families} gene families, {counts.records} event records, "
@@ -78,38 +86,44 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
             n_lines = sum(1 for _ in f) - 1
         print(f"  {name}: {n_lines} lines after the header")
     print("  run.json: the arguments, seed and version of this run")
-    _show("Gene_family_summary.tsv (first lines):", (outdir / "Gene_family_summary.tsv").read_text().splitlines()[:6])
+    _show("Gene_family_summary.tsv (first lines):", _head(outdir / "Gene_family_summary.tsv", 6))
     _show("Profiles.tsv (copies per species, columns in natural name order):",
-          (outdir / "Profiles.tsv").read_text().splitlines()[:6])
+          _head(outdir / "Profiles.tsv", 6))
     family = _sample_family(sim)
     if family is not None:
         complete, extant = sim.gene_trees(family)
         _show(f"gene_family_events/{family}_events.tsv (first lines):",
-              (outdir / "gene_family_events" / f"{family}_events.tsv").read_text().splitlines()[:8])
+              _head(outdir / "gene_family_events" / f"{family}_events.tsv", 8))
         _show(f"gene_trees/{family}_complete.nwk (every copy that ever existed; LOSS_ marks lost copies):",
-              [complete.strip()])
-        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()])
+              [complete.strip()], width=1 << 30)
+        _show(f"gene_trees/{family}_extant.nwk (the surviving copies, as species_geneid):", [(extant or "").strip()], width=1 << 30)
 
 
 def _sample_family(sim: FamilySimulation) -> int | None:
     """A family whose extant tree is small enough to read: the one spread
     over the most species with at most eight surviving copies."""
-    profile = sim.profile()
-    if profile.size == 0:
+    copies = sim.extant_copies()
+    family = copies["family"]
+    if len(family) == 0:
         return None
-    copies = profile.sum(axis=0).astype(int)
-    species = (profile > 0).sum(axis=0).astype(int)
-    candidates = [j for j in range(profile.shape[1]) if 2 <= copies[j] <= 8] or \
-        [j for j in range(profile.shape[1]) if copies[j] > 0]
-    if not candidates:
-        return None
-    best = max(candidates, key=lambda j: (species[j], -copies[j], -j))
-    return best + 1
+    n_copies = np.bincount(family)
+    pairs = np.unique(np.stack([family, copies["species"]]), axis=1)
+    n_species = np.bincount(pairs[0], minlength=len(n_copies))
+    candidates = np.flatnonzero((n_copies >= 2) & (n_copies <= 8))
+    if candidates.size == 0:
+        candidates = np.flatnonzero(n_copies > 0)
+    best = max(candidates.tolist(), key=lambda f: (int(n_species[f]), -int(n_copies[f]), -f))
+    return int(best)
 
 
-def _show(title: str, lines: list[str]) -> None:
+def _head(path: Path, n: int) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in itertools.islice(f, n)]
+
+
+def _show(title: str, lines: list[str], width: int = 300) -> None:
     print(f"\n{title}")
     for line in lines:
-        print("   ", line)
+        print("   ", line if len(line) <= width else line[:width] + " ...")
 
 

@@ -32,6 +32,16 @@ std::int64_t saturating_i64(double x) {
 // A failed allocation: a plain MemoryError.
 EngineError out_of_memory() { return EngineError{ErrorKind::Memory, {}}; }
 
+// Events cost on the order of a microsecond plus about the segments they
+// touch: this much work is a few milliseconds.
+constexpr std::uint64_t kPollWork = 4096;
+constexpr std::size_t kSegmentsPerWork = 256;
+
+constexpr const char* kRateOverflowMessage =
+    "the event rates overflow: a branch's total rate ((inversion + loss + duplication + transfer + "
+    "transposition) times the genome length, plus origination) or the sum over the live branches is not finite; "
+    "lower these rates";
+
 }  // namespace
 
 std::uint64_t default_segment_budget() {
@@ -43,6 +53,11 @@ std::uint64_t default_segment_budget() {
 }
 
 std::string check_nucleotide_params(const NucleotideParams& p) {
+    const double per_nucleotide = (((p.inversion + p.loss) + p.duplication) + p.transfer) + p.transposition;
+    if (!std::isfinite(per_nucleotide)) {
+        return "the per-nucleotide rates inversion + loss + duplication + transfer + transposition add up to "
+               "more than the largest double";
+    }
     const bool root_length_used = p.initial_size > 0 || p.origination > 0.0;
     if (root_length_used && p.root_length < 1) {
         return "root_length must be at least 1 when initial_size or origination is above 0, got " +
@@ -57,11 +72,12 @@ std::string check_nucleotide_params(const NucleotideParams& p) {
 }
 
 NEngine::NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params,
-                 const NucleotideLimits& limits)
+                 const NucleotideLimits& limits, Interrupt interrupt)
     : tree_(tree),
       children_(std::move(children)),
       p_(params),
       limits_(limits),
+      interrupt_(interrupt),
       rate_sum_((((params.inversion + params.loss) + params.duplication) + params.transfer) + params.transposition),
       genomes_(tree.n_nodes),
       position_(tree.n_nodes, kNoNode),
@@ -131,6 +147,13 @@ std::int64_t NEngine::stretch_length(std::int64_t len) {
     return std::min(std::max(k, std::int64_t{1}), len);
 }
 
+bool NEngine::should_stop(std::size_t segments) {
+    work_ += 1 + segments / kSegmentsPerWork;
+    if (work_ < kPollWork) return false;
+    work_ = 0;
+    return interrupt_.poll_now();
+}
+
 std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order) {
     // The root genome: initial_size whole units, ids 0, 1, ...
     if (auto err = count_segments(0, p_.initial_size)) return err;
@@ -144,21 +167,29 @@ std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order) {
 
     for (const NodeId v : order) {
         const double node_time = tree_.time[v];
-        for (double rate = sampler_.total(); rate > 0.0; rate = sampler_.total()) {
+        for (;;) {
+            // Every weight change since the last check is in the total: a
+            // branch rate that overflowed made it infinite or NaN.
+            const double rate = sampler_.total();
+            if (!std::isfinite(rate)) return value_error(kRateOverflowMessage);
+            if (!(rate > 0.0)) break;
             const double dt = rng_.waiting_time(rate);
             if (!std::isfinite(dt) || now_ + dt >= node_time) break;  // the drawn event is discarded
             now_ = now_ + dt;
             if (++events_ > limits_.max_events) return runtime_error(kNucleotideLimitMessage);
             // find_live returns the slot count only when rounding left a total
-            // above zero with no live genome holding a positive rate: then no
-            // genome can host the event and nothing happens.
+            // above zero with no live genome holding a positive rate: no
+            // genome can host an event before the node time, so the branch
+            // loop ends (the draw has counted as an event).
             const std::size_t w = sampler_.find_live(rng_.weighted_target(rate));
-            if (w >= sampler_.size()) continue;
+            if (w >= sampler_.size()) break;
             const std::size_t before = genomes_[w].count();
             if (auto err = event(static_cast<NodeId>(w))) return err;
             if (auto err = count_segments(before, genomes_[w].count())) return err;
+            if (should_stop(genomes_[w].count())) return interrupted();
         }
         now_ = node_time;
+        if (should_stop(genomes_[v].count() * children_.count(v))) return interrupted();
 
         if (position_[v] == kNoNode) {
             return value_error("invalid species tree: node " + std::to_string(v) +
@@ -189,6 +220,7 @@ std::optional<EngineError> NEngine::event(NodeId w) {
     const double c4 = c3 + p_.transfer * x_len;
     const double c5 = c4 + p_.transposition * x_len;
     const double rate = p_.origination + c5;
+    if (!std::isfinite(rate)) return value_error(kRateOverflowMessage);
     if (rate <= 0.0) return std::nullopt;
     const double x = rng_.scaled_uniform(rate);
 
@@ -264,12 +296,12 @@ std::optional<EngineError> NEngine::originate(NGenome& g) {
 NucleotideResult NEngine::take_result() { return NucleotideResult{std::move(leaves_), events_, next_id_}; }
 
 Outcome<NucleotideResult> run_nucleotide(const SpeciesTree& tree, const NucleotideParams& params,
-                                         const NucleotideLimits& limits) {
+                                         const NucleotideLimits& limits, Interrupt interrupt) {
     Outcome<TreeWalk> walk = prepare_tree(tree, Speciation::AllChildren);
     if (!walk.ok()) return walk.error();
     if (auto msg = check_nucleotide_params(params); !msg.empty()) return value_error(std::move(msg));
     try {
-        NEngine engine(tree, std::move(walk.value().children), params, limits);
+        NEngine engine(tree, std::move(walk.value().children), params, limits, interrupt);
         if (auto err = engine.run(walk.value().order)) return std::move(*err);
         return engine.take_result();
     } catch (const std::bad_alloc&) {

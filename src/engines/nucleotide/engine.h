@@ -12,6 +12,7 @@
 
 #include "engines/nucleotide/genome.h"
 #include "model/fenwick.h"
+#include "model/interrupt.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/rng.h"
@@ -51,8 +52,8 @@ struct NucleotideResult {
 
 // Empty when the parameters can be simulated with, else the message of a
 // ValueError: a root_length below 1 that would be used (root units or
-// originations into an empty genome), or a root genome longer than a
-// 64-bit length.
+// originations into an empty genome), a root genome longer than a 64-bit
+// length, or per-nucleotide rates whose sum overflows.
 std::string check_nucleotide_params(const NucleotideParams& params);
 
 // How many segments all genomes of a run (live branches and reported leaves)
@@ -69,17 +70,18 @@ struct NucleotideLimits {
 };
 
 // Runs one simulation. Fails with a Value error for a malformed tree or
-// parameters, a Runtime error when more than `max_events` events are drawn or
-// a genome outgrows a 64-bit length, and a Memory error when the genomes
-// outgrow `max_segments` or an allocation fails.
+// parameters or when a branch's total rate overflows, a Runtime error when
+// more than `max_events` events are drawn or a genome outgrows a 64-bit
+// length, a Memory error when the genomes outgrow `max_segments` or an
+// allocation fails, and returns interrupted() when `interrupt` asks to stop.
 Outcome<NucleotideResult> run_nucleotide(const SpeciesTree& tree, const NucleotideParams& params,
-                                         const NucleotideLimits& limits = {});
+                                         const NucleotideLimits& limits = {}, Interrupt interrupt = {});
 
 // The engine state of one run.
 class NEngine {
 public:
     NEngine(const SpeciesTree& tree, Children children, const NucleotideParams& params,
-            const NucleotideLimits& limits);
+            const NucleotideLimits& limits, Interrupt interrupt = {});
 
     // Recomputes node v's genome rate from its length and updates the sampler.
     void refresh(NodeId v);
@@ -101,11 +103,17 @@ private:
     std::optional<EngineError> event(NodeId w);
     std::optional<EngineError> transfer(NodeId w);
     std::optional<EngineError> originate(NGenome& g);
+    // Counts work done on a genome of `segments` segments (edits cost about
+    // the segments they touch) and polls the interrupt after every few
+    // milliseconds' worth: true when asked to stop.
+    bool should_stop(std::size_t segments);
 
     const SpeciesTree& tree_;
     Children children_;
     NucleotideParams p_;
     NucleotideLimits limits_;
+    Interrupt interrupt_;
+    std::uint64_t work_ = 0;  // since the last poll
     double rate_sum_;  // the five per-nucleotide rates added left to right
 
     std::vector<NGenome> genomes_;

@@ -1,6 +1,7 @@
 #include "engines/nucleotide/genome.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace vornix::nucleotide {
@@ -21,6 +22,10 @@ NSeg flipped(NSeg s) {
 }
 
 }  // namespace
+
+std::size_t NGenome::large_chunk_bound(std::size_t segments) {
+    return std::max(kChunkMin, 2 * static_cast<std::size_t>(std::sqrt(static_cast<double>(segments))));
+}
 
 NGenome::NGenome(std::vector<NSeg> segments) { insert_chunks(0, segments); }
 
@@ -132,8 +137,9 @@ void NGenome::erase_chunks(std::size_t first, std::size_t last) {
 
 void NGenome::insert_chunks(std::size_t ci, std::span<const NSeg> segs) {
     if (segs.empty()) return;
-    // Even pieces of at most kChunkMax segments.
-    const std::size_t pieces = (segs.size() + kChunkMax - 1) / kChunkMax;
+    // Even pieces of at most the bound of the grown genome.
+    const std::size_t bound = chunk_bound(count_ + segs.size());
+    const std::size_t pieces = (segs.size() + bound - 1) / bound;
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(ci), pieces, Chunk{});
     std::size_t from = 0;
     for (std::size_t j = 0; j < pieces; ++j) {
@@ -149,10 +155,14 @@ void NGenome::insert_chunks(std::size_t ci, std::span<const NSeg> segs) {
 }
 
 void NGenome::rebalance() {
-    // A cut inside a chunk adds one segment to it, so a chunk can exceed the
-    // bound by a little: halve it.
-    for (std::size_t i = 0; i < chunks_.size(); ++i) {
-        if (chunks_[i].segs.size() <= kChunkMax) continue;
+    // A cut inside a chunk adds one segment to it, and a genome that shrank
+    // has a lower bound: halve a chunk until it fits.
+    const std::size_t bound = chunk_max();
+    for (std::size_t i = 0; i < chunks_.size();) {
+        if (chunks_[i].segs.size() <= bound) {
+            ++i;
+            continue;
+        }
         std::vector<NSeg>& segs = chunks_[i].segs;
         const std::size_t half = segs.size() / 2;
         Chunk upper = new_chunk();
@@ -165,7 +175,7 @@ void NGenome::rebalance() {
     // Merge each chunk into its left neighbour while both fit in one.
     std::size_t w = 0;
     for (std::size_t r = 0; r < chunks_.size(); ++r) {
-        if (w > 0 && chunks_[w - 1].segs.size() + chunks_[r].segs.size() <= kChunkMax) {
+        if (w > 0 && chunks_[w - 1].segs.size() + chunks_[r].segs.size() <= bound) {
             Chunk& left = chunks_[w - 1];
             left.segs.insert(left.segs.end(), chunks_[r].segs.begin(), chunks_[r].segs.end());
             left.length += chunks_[r].length;

@@ -38,17 +38,26 @@ struct SegRange {
 
 // A genome: one list of segments in reading order, and its total length.
 //
-// The list is stored in consecutive chunks of at most kChunkMax segments, so
-// that a long genome is never shifted or rescanned as a whole: a position is
-// found by stepping over chunk lengths and then over one chunk's segments,
-// and an edit cuts chunks at the ends of its arc and then reorders, copies
-// or drops whole chunks. Chunking is invisible: every operation gives the
-// list a plain segment vector would have. Adjacent chunks that fit together
-// are merged after each edit, so a genome of n segments has fewer than
-// 2n / kChunkMax + 1 chunks.
+// The list is stored in consecutive chunks of at most chunk_max() segments,
+// so that a long genome is never shifted or rescanned segment by segment: a
+// position is found by stepping over chunk lengths and then over one chunk's
+// segments, and an edit cuts chunks at the ends of its arc and then
+// reorders, copies or drops whole chunks. Chunking is invisible: every
+// operation gives the list a plain segment vector would have. Adjacent
+// chunks that fit together are merged after each edit, so a genome of n
+// segments has fewer than 2n / chunk_max() + 1 chunks. The bound grows with
+// the square root of n, which keeps the per-chunk steps of an edit and the
+// per-segment moves inside a chunk in balance: an edit costs about sqrt(n)
+// rather than n.
 class NGenome {
 public:
-    static constexpr std::size_t kChunkMax = 128;
+    // The chunk bound of genomes up to 4096 segments; larger ones use twice
+    // the square root of their segment count.
+    static constexpr std::size_t kChunkMin = 128;
+    static std::size_t chunk_bound(std::size_t segments) {
+        if (segments <= kChunkMin * kChunkMin / 4) return kChunkMin;  // 2 * sqrt(n) <= kChunkMin
+        return large_chunk_bound(segments);
+    }
 
     NGenome() = default;
     explicit NGenome(std::vector<NSeg> segments);
@@ -56,6 +65,7 @@ public:
     std::size_t count() const { return count_; }
     std::int64_t length() const { return length_; }
     std::size_t chunk_count() const { return chunks_.size(); }
+    std::size_t chunk_max() const { return chunk_bound(count_); }
 
     // The segments in reading order.
     std::vector<NSeg> segments() const;
@@ -92,6 +102,7 @@ private:
         Spares& operator=(Spares&&) noexcept = default;
     };
 
+    static std::size_t large_chunk_bound(std::size_t segments);
     Chunk new_chunk();
     void recycle(Chunk&& c);
     // Makes p (0 <= p <= length) a segment boundary, splitting the segment
@@ -107,8 +118,8 @@ private:
     void erase_chunks(std::size_t first, std::size_t last);
     // Inserts `segs` as new chunks before chunk ci.
     void insert_chunks(std::size_t ci, std::span<const NSeg> segs);
-    // Restores the chunk bounds after an edit: splits chunks above kChunkMax
-    // and merges neighbours that fit into one.
+    // Restores the chunk bounds after an edit: splits chunks above
+    // chunk_max() and merges neighbours that fit into one.
     void rebalance();
 
     std::vector<Chunk> chunks_;

@@ -1,0 +1,247 @@
+"""Gene trees cut into batches that are scored one likelihood call at a time.
+
+A :class:`TreeBatch` holds whole trees (their pre-order columns with tip
+species already resolved), so it can be scored anywhere, by any worker, and
+gives each tree the same value whatever batch it lands in: every tree is
+scored on its own against the same species tree and rates. With ``rooting``
+"all" or "best" a batch holds the trees, and each evaluation builds their
+rootings natively in chunks of bounded size.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+import numpy.typing as npt
+
+from vornix.gene_trees import core_batch
+from vornix.likelihood_model import LikelihoodModel
+from vornix.living_species import LivingSpecies
+
+__all__ = ["TreeBatch", "BatchScores", "plan_batches", "score_batch", "loglik_partials", "combine_partials",
+           "exact_partials", "ROOTINGS"]
+
+ROOTINGS = ("as-is", "all", "best")
+
+#: Gene nodes per batch for trees scored as they are.
+NODES_PER_BATCH = 32768
+#: Rooted-tree nodes per batch (and per likelihood call) when every rooting is scored.
+ROOTED_NODES_PER_BATCH = 1 << 18
+
+
+@dataclass(frozen=True)
+class TreeBatch:
+    """Some trees of the input, ready to score.
+
+    Attributes
+    ----------
+    positions : numpy.ndarray of int64
+        Each tree's position in the input.
+    offsets, parent, species : numpy.ndarray of int64
+        Pre-order columns of the trees (local parents, tip species indices).
+    counts : numpy.ndarray of int64
+        Rootings of each tree.
+    rooting : str
+        "as-is", "all" or "best".
+    core : dict or None
+        For "as-is", the likelihood functions' batch arrays, built once.
+    """
+
+    positions: npt.NDArray[np.int64]
+    offsets: npt.NDArray[np.int64]
+    parent: npt.NDArray[np.int64]
+    species: npt.NDArray[np.int64]
+    counts: npt.NDArray[np.int64]
+    rooting: str
+    core: dict[str, np.ndarray] | None = field(default=None, repr=False)
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+
+@dataclass(frozen=True)
+class BatchScores:
+    """Per-tree results of one batch: the score and, when rootings were
+    scored, the best rooting's edge number (the first of equal best)."""
+
+    values: npt.NDArray[np.float64]
+    best_edge: npt.NDArray[np.int64] | None
+
+
+def _cost(sizes: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: str) -> np.ndarray:
+    if rooting == "as-is":
+        return sizes
+    return counts * np.where(rooted, sizes, sizes + 1)
+
+
+def plan_batches(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray,
+                 rooted: np.ndarray, rooting: str) -> list[TreeBatch]:
+    """Cut the trees, in input order, into batches of bounded work.
+
+    The cut depends only on the trees and `rooting`, never on the number of
+    workers; scores do not depend on it at all.
+    """
+    if rooting not in ROOTINGS:
+        raise ValueError(f"rooting must be one of {', '.join(map(repr, ROOTINGS))}, not {rooting!r}")
+    sizes = np.diff(offsets)
+    cost = _cost(sizes, counts, rooted, rooting)
+    budget = NODES_PER_BATCH if rooting == "as-is" else ROOTED_NODES_PER_BATCH
+    batches: list[TreeBatch] = []
+    start = 0
+    n = len(sizes)
+    cum = np.concatenate([[0], np.cumsum(cost)])
+    while start < n:
+        # The first tree past the budget closes the batch (a batch holds at least one tree).
+        stop = int(np.searchsorted(cum, cum[start] + budget, side="left"))
+        stop = min(max(stop, start + 1), n)
+        a, b = int(offsets[start]), int(offsets[stop])
+        sub_offsets = np.asarray(offsets[start:stop + 1] - a, dtype=np.int64)
+        sub_parent = np.ascontiguousarray(parent[a:b], dtype=np.int64)
+        sub_species = np.ascontiguousarray(species[a:b], dtype=np.int64)
+        positions = np.arange(start, stop, dtype=np.int64)
+        core = None
+        if rooting == "as-is":
+            trees = np.arange(stop - start, dtype=np.uint64)
+            core = core_batch(sub_offsets, sub_parent, sub_species, trees, np.zeros_like(trees),
+                              np.ones_like(trees))
+        batches.append(TreeBatch(positions, sub_offsets, sub_parent, sub_species,
+                                 np.asarray(counts[start:stop], dtype=np.int64), rooting, core))
+        start = stop
+    return batches
+
+
+def _rooting_chunks(batch: TreeBatch) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """Ranges (tree, first edge, last edge) of at most about
+    ROOTED_NODES_PER_BATCH rooted nodes each, covering every rooting."""
+    sizes = np.diff(batch.offsets)
+    rooted_size = np.maximum(sizes, 1)
+    chunks = []
+    trees: list[int] = []
+    firsts: list[int] = []
+    lasts: list[int] = []
+    room = ROOTED_NODES_PER_BATCH
+    for t, (count, m) in enumerate(zip(batch.counts.tolist(), (rooted_size + 1).tolist())):
+        e = 0
+        while e < count:
+            take = max(1, min(count - e, room // m))
+            trees.append(t)
+            firsts.append(e)
+            lasts.append(e + take)
+            room -= take * m
+            e += take
+            if room <= 0:
+                chunks.append((np.array(trees, dtype=np.uint64), np.array(firsts, dtype=np.uint64),
+                               np.array(lasts, dtype=np.uint64)))
+                trees, firsts, lasts = [], [], []
+                room = ROOTED_NODES_PER_BATCH
+    if trees:
+        chunks.append((np.array(trees, dtype=np.uint64), np.array(firsts, dtype=np.uint64),
+                       np.array(lasts, dtype=np.uint64)))
+    return chunks
+
+
+def rooting_scores(batch: TreeBatch, species: LivingSpecies, model: LikelihoodModel) -> npt.NDArray[np.float64]:
+    """The score of every rooting of every tree, tree after tree."""
+    out = np.empty(int(batch.counts.sum()), dtype=np.float64)
+    at = 0
+    for trees, first, last in _rooting_chunks(batch):
+        core = core_batch(batch.offsets, batch.parent, batch.species, trees, first, last)
+        values = model.family_loglik(species, core)
+        out[at:at + len(values)] = values
+        at += len(values)
+    return out
+
+
+def log_mean_exp(scores: np.ndarray, counts: np.ndarray) -> npt.NDArray[np.float64]:
+    """Per group of `counts` consecutive scores, the log of the mean of their
+    exponentials, without underflow; -inf when every score is -inf, NaN when
+    one is NaN.
+
+    >>> log_mean_exp(np.array([-1000.0, -1000.0, -2000.0, -np.inf]), np.array([2, 1, 1])).tolist()
+    [-1000.0, -2000.0, -inf]
+    """
+    starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64)
+    top = np.maximum.reduceat(scores, starts)
+    shift = np.where(np.isfinite(top), top, 0.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sums = np.add.reduceat(np.exp(scores - np.repeat(shift, counts)), starts)
+        values = shift + np.log(sums) - np.log(counts.astype(np.float64))
+    values = np.where(top == -np.inf, -np.inf, values)
+    return np.where(np.isnan(top), np.nan, values)
+
+
+def best_of(scores: np.ndarray, counts: np.ndarray) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """Per group, the best score (NaN when one is NaN) and the first edge
+    reaching it among the others (0 when every score is NaN)."""
+    starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64)
+    clean = np.where(np.isnan(scores), -np.inf, scores)
+    top = np.maximum.reduceat(clean, starts)
+    group = np.repeat(np.arange(len(counts)), counts)
+    hit = np.flatnonzero(clean == top[group])
+    first_hit = np.full(len(counts), -1, dtype=np.int64)
+    # Reversed assignment leaves the first hit of each group.
+    first_hit[group[hit[::-1]]] = hit[::-1]
+    edges = np.where(first_hit >= 0, first_hit - starts, 0)
+    has_nan = np.maximum.reduceat(np.isnan(scores).astype(np.int8), starts) > 0
+    return np.where(has_nan, np.nan, top), edges
+
+
+def score_batch(batch: TreeBatch, species: LivingSpecies, model: LikelihoodModel) -> BatchScores:
+    """Per-tree scores of one batch."""
+    if batch.rooting == "as-is":
+        assert batch.core is not None
+        return BatchScores(model.family_loglik(species, batch.core), None)
+    scores = rooting_scores(batch, species, model)
+    best, edges = best_of(scores, batch.counts)
+    if batch.rooting == "best":
+        return BatchScores(best, edges)
+    return BatchScores(log_mean_exp(scores, batch.counts), edges)
+
+
+def exact_partials(values: np.ndarray) -> list[float]:
+    """Non-overlapping floats whose exact sum is the exact sum of `values`
+    (finite values only), so that partial sums of several batches combine
+    into one correctly rounded total in any order.
+
+    >>> import math
+    >>> math.fsum(exact_partials(np.array([1e100, 1.0, -1e100, 1e-100])))
+    1.0
+    """
+    partials: list[float] = []
+    for x in values.tolist():
+        i = 0
+        for y in partials:
+            if abs(x) < abs(y):
+                x, y = y, x
+            hi = x + y
+            lo = y - (hi - x)
+            if lo:
+                partials[i] = lo
+                i += 1
+            x = hi
+        partials[i:] = [x]
+    return partials
+
+
+def loglik_partials(batch: TreeBatch, species: LivingSpecies, model: LikelihoodModel) -> list[float]:
+    """The batch's total log-likelihood as exact partials; a single NaN or
+    -inf when a tree gives one."""
+    values = score_batch(batch, species, model).values
+    if np.isnan(values).any():
+        return [math.nan]
+    if (values == -np.inf).any():
+        return [-math.inf]
+    return exact_partials(values)
+
+
+def combine_partials(parts: list[list[float]]) -> float:
+    """The correctly rounded total of several batches' partials: the same
+    float whatever the batches and their order."""
+    flat = [x for p in parts for x in p]
+    if any(math.isnan(x) for x in flat):
+        return math.nan
+    if any(x == -math.inf for x in flat):
+        return -math.inf
+    return math.fsum(flat)

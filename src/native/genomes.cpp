@@ -1,0 +1,80 @@
+// Nucleotide-level genome simulation for the Python front end: every extant
+// genome's segments as packed columns numpy views without copying.
+#include "bind/sim_args.h"
+#include "engines/nucleotide/engine.h"
+#include "native/columns.h"
+#include "native/functions.h"
+#include "py/guard.h"
+
+namespace vornix::native {
+
+using namespace nucleotide;
+
+namespace {
+
+const py::Signature kGenomesSignature{
+    "simulate_genomes",
+    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
+     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
+     "distance_decay", "allow_self"}};
+
+// (leaf nodes, segment offsets per leaf, unit, start, end, strand): leaf i
+// holds segments offsets[i] .. offsets[i + 1] in reading order.
+py::Ref genome_columns(NucleotideResult& result) {
+    std::size_t n = 0;
+    for (const NLeaf& leaf : result.leaves) n += leaf.segments.size();
+    std::vector<std::uint32_t> nodes, unit;
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::int64_t> start, end;
+    std::vector<std::int8_t> strand;
+    nodes.reserve(result.leaves.size());
+    offsets.reserve(result.leaves.size() + 1);
+    unit.reserve(n);
+    start.reserve(n);
+    end.reserve(n);
+    strand.reserve(n);
+    offsets.push_back(0);
+    for (NLeaf& leaf : result.leaves) {
+        nodes.push_back(leaf.node);
+        for (const NSeg& s : leaf.segments) {
+            unit.push_back(s.id);
+            start.push_back(s.start);
+            end.push_back(s.end);
+            strand.push_back(s.strand);
+        }
+        offsets.push_back(unit.size());
+        std::vector<NSeg>().swap(leaf.segments);
+    }
+    return py::tuple(column_bytes(nodes), column_bytes(offsets), column_bytes(unit), column_bytes(start),
+                     column_bytes(end), column_bytes(strand));
+}
+
+}  // namespace
+
+PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kGenomesSignature, args, nargs, kwnames);
+        SpeciesTree tree = bind::read_species_tree(a);
+        NucleotideParams p;
+        p.inversion = a.f64();
+        p.loss = a.f64();
+        p.duplication = a.f64();
+        p.transfer = a.f64();
+        p.transposition = a.f64();
+        p.origination = a.f64();
+        p.root_length = a.i64();
+        p.extension = a.f64();
+        p.initial_size = a.u64();
+        p.seed = a.u64();
+        p.mode = bind::read_transfer_mode(a);
+        bind::require_tree(tree, Speciation::AllChildren);
+        bind::require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
+                             {"transfer", p.transfer}, {"transposition", p.transposition},
+                             {"origination", p.origination}});
+        NucleotideResult result = py::unwrap(run_nucleotide(tree, p));
+        const std::uint64_t events = result.events;
+        return py::tuple(genome_columns(result), py::new_int(events));
+    });
+}
+
+}  // namespace vornix::native
