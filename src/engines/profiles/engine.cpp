@@ -1,6 +1,8 @@
 #include "engines/profiles/engine.h"
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -18,6 +20,9 @@ EventKind kind_of(double x, double c, double duplication, double dt, double dtl)
 constexpr std::size_t kBatch = 256;
 constexpr std::size_t kWarmIndex = 6, kWarmChunk = 3, kWarmRecipient = 1;
 
+// The memory budget is checked once per this many events (a power of two).
+constexpr std::uint64_t kBudgetCheckPeriod = std::uint64_t{1} << 16;
+
 // Speciations copy genomes and leaves drop them, interleaved in time; a few
 // dropped genomes are kept so that copies reuse their storage instead of
 // allocating. Few are kept, so memory stays that of the live genomes.
@@ -26,7 +31,8 @@ constexpr std::size_t kSpareGenomes = 8;
 }  // namespace
 
 template <class G>
-Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed)
+Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed,
+                  Interrupt interrupt)
     : tree_(tree),
       walk_(walk),
       genomes_(tree.n_nodes),
@@ -43,7 +49,10 @@ Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfilePa
       ahead_(params.cap < 0 && !(params.mode.replacement > 0.0)),
       copies_(tree.n_nodes, 0),
       rng_(Rng::seed_from_u64(seed)),
-      max_events_(params.max_events) {
+      max_events_(params.max_events),
+      memory_budget_(params.memory_budget),
+      params_(params),
+      interrupt_(interrupt) {
     if (ahead_) steps_.resize(kBatch);
 }
 
@@ -83,23 +92,34 @@ void Engine<G>::drop(G&& g) {
 }
 
 template <class G>
-bool Engine<G>::run_until(double end) {
+typename Engine<G>::Stop Engine<G>::run_until(double end) {
     return ahead_ ? run_events_ahead(end) : run_events_in_order(end);
 }
 
 template <class G>
-bool Engine<G>::run_events_in_order(double end) {
+typename Engine<G>::Stop Engine<G>::before_event(double total) {
+    if (!std::isfinite(total)) return Stop::RateOverflow;
+    if (interrupt_.tick()) return Stop::Interrupted;
+    if (memory_budget_ != 0 && (events_ & (kBudgetCheckPeriod - 1)) == 0 && genome_bytes() > memory_budget_) {
+        return Stop::MemoryLimit;
+    }
+    return Stop::Reached;
+}
+
+template <class G>
+typename Engine<G>::Stop Engine<G>::run_events_in_order(double end) {
     for (;;) {
         const double total = sampler_.total();
-        if (!(total > 0.0)) return true;
+        if (const Stop s = before_event(total); s != Stop::Reached) return s;
+        if (!(total > 0.0)) return Stop::Reached;
         const double dt = rng_.waiting_time(total);
         t_ = t_ + dt;
-        if (!std::isfinite(dt) || t_ >= end) return true;  // the draw is spent, no event
-        if (++events_ > max_events_) return false;
+        if (!std::isfinite(dt) || t_ >= end) return Stop::Reached;  // the draw is spent, no event
+        if (++events_ > max_events_) return Stop::EventLimit;
         const std::size_t b = sampler_.find_live(rng_.weighted_target(total));
         // No branch has a positive rate: the total is only a rounding residue
         // of rates that all went back to 0, so nothing can happen any more.
-        if (b >= sampler_.size()) return true;
+        if (b >= sampler_.size()) return Stop::Reached;
         if (const auto changed = event_on(static_cast<NodeId>(b))) {
             copies_[*changed] = genomes_[*changed].copies();
             sampler_.set_weight(*changed, rate_of(copies_[*changed]));
@@ -110,12 +130,14 @@ bool Engine<G>::run_events_in_order(double end) {
 // The same draws as run_events_in_order and event_on, in the same order; a
 // batch of events is drawn, then carried out.
 template <class G>
-bool Engine<G>::run_events_ahead(double end) {
+typename Engine<G>::Stop Engine<G>::run_events_ahead(double end) {
     for (;;) {
         std::size_t n = 0;
+        Stop stop = Stop::Reached;
         bool reached = false;
         while (n < kBatch) {
             const double total = sampler_.total();
+            if ((stop = before_event(total)) != Stop::Reached) return stop;
             if (!(total > 0.0)) {
                 reached = true;
                 break;
@@ -126,7 +148,7 @@ bool Engine<G>::run_events_ahead(double end) {
                 reached = true;
                 break;
             }
-            if (++events_ > max_events_) return false;
+            if (++events_ > max_events_) return Stop::EventLimit;
             const std::size_t found = sampler_.find_live(rng_.weighted_target(total));
             if (found >= sampler_.size()) {
                 reached = true;
@@ -162,7 +184,39 @@ bool Engine<G>::run_events_ahead(double end) {
             ++n;
         }
         carry_out(n);
-        if (reached) return true;
+        if (reached) return Stop::Reached;
+    }
+}
+
+template <class G>
+std::uint64_t Engine<G>::genome_bytes() const {
+    std::uint64_t bytes = (out_.leaf.capacity() + out_.count.capacity()) * sizeof(std::uint32_t) +
+                          out_.family.capacity() * sizeof(std::uint64_t);
+    for (const NodeId v : active_) bytes += genomes_[v].memory();
+    for (const G& g : spare_) bytes += g.memory();
+    return bytes;
+}
+
+template <class G>
+EngineError Engine<G>::failure(Stop why) const {
+    switch (why) {
+        case Stop::EventLimit:
+            return runtime_error(kEventLimitMessage);
+        case Stop::Interrupted:
+            return interrupted();
+        case Stop::RateOverflow: {
+            FamilyParams rates;
+            rates.duplication = params_.duplication;
+            rates.transfer = params_.transfer;
+            rates.loss = params_.loss;
+            rates.origination = params_.call_origination < 0.0 ? params_.origination : params_.call_origination;
+            return value_error(rate_overflow_message(rates));
+        }
+        default:
+            return EngineError{ErrorKind::Memory, "the profile genomes outgrew their memory budget (" +
+                                                      std::to_string(memory_budget_) + " bytes) after " +
+                                                      std::to_string(events_) +
+                                                      " events; families likely growing without bound"};
     }
 }
 
@@ -278,7 +332,7 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
 
     std::uint32_t ordinal = 0;
     for (const NodeId v : walk_.order) {
-        if (!run_until(tree_.time[v])) return runtime_error(kEventLimitMessage);
+        if (const Stop s = run_until(tree_.time[v]); s != Stop::Reached) return failure(s);
         if (!present_[v]) {
             return value_error("invalid species tree: node " + std::to_string(v) +
                                " is reached before its branch received genes (is it dated before its parent?)");
@@ -313,22 +367,41 @@ template class Engine<NarrowGenome>;
 template class Engine<CompactGenome>;
 template class Engine<Genome>;
 
+std::uint64_t founding_genome_bytes(std::uint64_t families) { return NarrowGenome::bytes_for(families); }
+
+namespace {
+
+template <class G>
+Outcome<CopyCounts> run_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
+                             std::uint64_t seed, std::uint64_t initial_size, Interrupt interrupt) {
+    return Engine<G>(tree, walk, params, seed, interrupt).run(initial_size);
+}
+
+}  // namespace
+
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
-                                     std::uint64_t seed, std::uint64_t initial_size) {
-    // Every family number and every copy beyond the founding ones comes
-    // from an event, so initial_size + max_events bounds both.
-    constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 31;
-    if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
-        try {
-            return Engine<NarrowGenome>(tree, walk, params, seed).run(initial_size);
-        } catch (const CountsOverflow&) {
-            // Some chunk of some branch outgrew 16-bit counts: the same copy
-            // again with 32-bit counts (the draws, and so the result, are
-            // the same).
-            return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
+                                     std::uint64_t seed, std::uint64_t initial_size, Interrupt interrupt) {
+    try {
+        // Every family number and every copy beyond the founding ones comes
+        // from an event, so initial_size + max_events bounds both.
+        constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 31;
+        if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
+            try {
+                return run_copy<NarrowGenome>(tree, walk, params, seed, initial_size, interrupt);
+            } catch (const CountsOverflow&) {
+                // Some chunk of some branch outgrew 16-bit counts: the same
+                // copy again with 32-bit counts (the draws, and so the
+                // result, are the same).
+                return run_copy<CompactGenome>(tree, walk, params, seed, initial_size, interrupt);
+            }
         }
+        return run_copy<Genome>(tree, walk, params, seed, initial_size, interrupt);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
     }
-    return Engine<Genome>(tree, walk, params, seed).run(initial_size);
+    return EngineError{ErrorKind::Memory, "out of memory in the profile engine: the genomes of a copy with " +
+                                              std::to_string(initial_size) +
+                                              " founding families outgrew the memory available"};
 }
 
 }  // namespace vornix::profiles

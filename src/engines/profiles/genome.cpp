@@ -50,8 +50,7 @@ void BasicGenome<Family, Run>::reserve(std::size_t chunks, bool keep) {
     if (chunks <= capacity_) return;
     const std::size_t cap = checked_chunks(std::max<std::size_t>({chunks, capacity_ + capacity_ / 2, 2}));
     const std::size_t index_size = line_up(index_bytes(cap));
-    const std::size_t bytes = index_size + cap * kChunk * (sizeof(Run) + sizeof(Family)) +
-                              line_up(cap * sizeof(Family)) + line_up(cap);
+    const std::size_t bytes = block_bytes(cap);
     BasicGenome next;
     next.block_ = static_cast<unsigned char*>(::operator new(bytes, kLine));
     next.runs_ = reinterpret_cast<Run*>(next.block_ + index_size);

@@ -72,6 +72,13 @@ public:
 
     std::uint64_t copies() const { return copies_; }
     std::uint64_t family_count() const { return families_; }
+    // Bytes the genome holds, and the bytes of a founding genome of n
+    // families.
+    std::uint64_t memory() const { return block_bytes(capacity_); }
+    static std::uint64_t bytes_for(std::uint64_t n) {
+        const std::uint64_t chunks = n / kChunk + (n % kChunk != 0);
+        return chunks > UINT32_MAX ? UINT64_MAX : block_bytes(static_cast<std::size_t>(chunks));
+    }
 
     // The family holding copy i (0 <= i < copies()) when copies are counted
     // family by family in ascending family order. `will_edit` starts the
@@ -188,6 +195,11 @@ private:
     }
     static std::size_t index_bytes(std::size_t n);
     static std::size_t line_up(std::size_t bytes) { return (bytes + 63) & ~std::size_t{63}; }
+    static std::size_t block_bytes(std::size_t cap) {
+        return cap == 0 ? 0
+                        : line_up(index_bytes(cap)) + cap * kChunk * (sizeof(Run) + sizeof(Family)) +
+                              line_up(cap * sizeof(Family)) + line_up(cap);
+    }
     Family* index() const { return reinterpret_cast<Family*>(block_); }
     Family* families() const { return reinterpret_cast<Family*>(runs_ + std::size_t{capacity_} * kChunk); }
     Family* firsts() const { return families() + std::size_t{capacity_} * kChunk; }
