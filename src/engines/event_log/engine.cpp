@@ -93,16 +93,19 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
         rec.time.resize(rows, t);
         rec.donor.resize(rows, kNone);
         rec.recipient.resize(rows, kNone);
-        for (const auto& [gene, family] : genome.copies) {
-            if (interrupt_.tick()) break;  // the run ends at once
-            const std::uint64_t m = next_gene_;
-            next_gene_ += 2;
-            l.copies.push_back({m, family});
-            r.copies.push_back({m + 1, family});
-            rec.family.push_back(family);
-            rec.gene.push_back(gene);
-            rec.child1.push_back(as_signed(m));
-            rec.child2.push_back(as_signed(m + 1));
+        // A poll between blocks of copies: a huge genome takes long.
+        for (std::size_t block = 0; block < n && !interrupt_.poll_now(); block += Interrupt::kStride) {
+            for (std::size_t k = block; k < n && k < block + Interrupt::kStride; ++k) {
+                const auto& [gene, family] = genome.copies[k];
+                const std::uint64_t m = next_gene_;
+                next_gene_ += 2;
+                l.copies.push_back({m, family});
+                r.copies.push_back({m + 1, family});
+                rec.family.push_back(family);
+                rec.gene.push_back(gene);
+                rec.child1.push_back(as_signed(m));
+                rec.child2.push_back(as_signed(m + 1));
+            }
         }
     } else {
         l.copies = genome.copies;
@@ -119,8 +122,12 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
 }
 
 void LogEngine::add_copy(LogGenome& g, GeneCopy c) {
-    if (track_counts_) check_positions(g);
-    g.append(c, track_counts_);
+    if (track_counts_) {
+        check_positions(g);
+        g.append(c, true);
+    } else {
+        g.copies.push_back(c);
+    }
     ++held_copies_;
 }
 
