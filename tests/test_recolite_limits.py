@@ -62,6 +62,57 @@ def test_long_fast_slices_match_extended_precision(name):
     assert vc.dated_joint_loglik(**joint_args, n_extinct=0) == sum(got)
 
 
+def caterpillar(leaves, present):
+    """Spine nodes at 0, dt, 2 dt, ... each with one leaf at `present`; the
+    deepest spine node joins leaves 0 and 1. Post-order arrays and the root."""
+    left, right, is_leaf, time_, parent_time = [], [], [], [], []
+
+    def add(lc, rc, t, tp):
+        left.append(lc), right.append(rc), is_leaf.append(lc < 0), time_.append(t), parent_time.append(tp)
+        return len(left) - 1
+
+    spine, dt = leaves - 1, present / leaves
+    a, b = add(-1, -1, present, dt * (spine - 1)), add(-1, -1, present, dt * (spine - 1))
+    node = add(a, b, dt * (spine - 1), dt * (spine - 2))
+    for k in range(spine - 2, -1, -1):
+        node = add(node, add(-1, -1, present, dt * k), dt * k, dt * (k - 1) if k > 0 else 0.0)
+    return dict(sp_left=left, sp_right=right, sp_is_leaf=is_leaf, sp_time=time_, sp_parent_time=parent_time,
+                sp_root=node)
+
+
+@pytest.mark.parametrize("transfers", [1, 0])
+def test_deep_tree_with_fast_losses_matches_extended_precision(transfers):
+    # Once -inf: on a 209-node caterpillar with losses some 4 million times
+    # faster than duplication, a gene's probability falls by about 2^-18 per
+    # speciation, and one gene node's values spanned more than the whole
+    # range of doubles across the species branches.
+    sp = caterpillar(105, 10.0)
+    genes = dict(gt_offsets=[0, 1, 4], gt_is_leaf=[T, T, T, F], gt_left=[-1, -1, -1, 0], gt_right=[-1, -1, -1, 1],
+                 gt_species=[0, 0, 1, -1])
+    rates = dict(dup=0.0599, transfer=0.0, loss=258575.0)
+    with mpmath.workprec(80):
+        model = R.Undated(*sp.values(), transfers, *rates.values(), num=mpmath.mpf, log=mpmath.log)
+        want = {o: R.batch_scores(model, *genes.values(), o) for o in (0, 1)}
+    assert want[0][0] < -1300  # under root origination: far below the smallest double
+    for origination in (0, 1):
+        got = vc.undated_family_loglik(**sp, **genes, **rates, transfers=transfers, origination=origination)
+        assert all(math.isfinite(g) for g in got), got
+        assert got == pytest.approx(want[origination], rel=1e-9)
+
+
+@pytest.mark.parametrize("transfers", [0, 1])
+@pytest.mark.parametrize("origination", [0, 1])
+def test_undated_extinction_term_with_a_loss_probability_below_the_normal_range(transfers, origination):
+    # loss / (1 + dup + transfer + loss) is about 7e-321, a double with a
+    # dozen significant bits: its logarithm was off by some 3e-7 relative.
+    sp = C.random_species(C.seeded(3), 4)
+    got = vc.undated_joint_loglik(*sp.undated_args(), *C.batch([]), 0.2, 0.3, 1e-320, transfers, origination, 3)
+    with mpmath.workprec(80):
+        model = R.Undated(*sp.undated_args(), transfers, 0.2, 0.3, 1e-320, num=mpmath.mpf, log=mpmath.log)
+        want = 3 * float(mpmath.log(model.extinction(origination)))
+    assert got == pytest.approx(want, rel=1e-12)
+
+
 def test_extinction_term_survives_an_underflowing_product():
     # Losses so rare that each child of the root almost never dies out: the
     # product of the two probabilities is below the smallest double.

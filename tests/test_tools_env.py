@@ -14,9 +14,9 @@ TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
 
 
 def load_install():
-    spec = importlib.util.spec_from_file_location("vornix_tools_install", TOOLS / "install.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("vornix_tools_install", TOOLS / "install.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

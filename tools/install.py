@@ -178,13 +178,13 @@ def install_package(tree: Path, extras: list[str]) -> None:
         extras = sorted(set(extras) | set(found.get("extras", ())))
     ensure_build_requirements()
     say(f"building and installing the package (build tree {tree.relative_to(ROOT)})")
-    spec = f"{ROOT}[{','.join(extras)}]" if extras else str(ROOT)
+    requested = f"{ROOT}[{','.join(extras)}]" if extras else str(ROOT)
     pip_install([
         "--no-build-isolation",
         "--config-settings", f"build-dir={tree}",
         "--config-settings", "cmake.define.VORNIX_BUILD_TESTS=ON",
         "--config-settings", f"build.targets={PACKAGE_TARGETS}",
-        spec,
+        requested,
     ])  # fmt: skip
     wanted.update(extras=sorted(extras), record=installed_record())
     stamp.write_text(json.dumps(wanted, indent=1) + "\n")

@@ -25,6 +25,19 @@ from vornix.profiles import ProfileSimulation, simulate_profiles  # noqa: E402
 from vornix.gene_trees import GeneTrees  # noqa: E402
 from vornix.scoring import root_best, score  # noqa: E402
 from vornix.fitting import FitResult, fit_rates  # noqa: E402
+from vornix.replicates import write_replicates  # noqa: E402
+
+
+
+def __getattr__(name: str) -> object:
+    # Submodules with optional or heavier imports load on first use, so that
+    # ``vornix.plot`` and ``vornix.examples`` work after a plain ``import vornix``.
+    if name in ("plot", "examples", "report"):
+        import importlib
+
+        return importlib.import_module(f"vornix.{name}")
+    raise AttributeError(f"module 'vornix' has no attribute {name!r}")
+
 
 __all__ = [
     "__version__",
@@ -44,4 +57,5 @@ __all__ = [
     "root_best",
     "fit_rates",
     "FitResult",
+    "write_replicates",
 ]

@@ -17,6 +17,8 @@ from vornix.species_tree import SpeciesTree
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
+    from vornix.reconciliation import Reconciliation
+
 __all__ = ["simulate_families", "FamilySimulation", "GeneTreeTexts", "WriteCounts", "family_arguments"]
 
 
@@ -264,6 +266,14 @@ class FamilySimulation:
             return (self._leaf_nodes, self._copy_leaf, self._copy_gene, self._copy_family0)
         return (self._leaf_nodes, self._copy_leaf[copies], self._copy_gene[copies], self._copy_family0[copies])
 
+    def _family_columns(self, family: int) -> tuple[tuple[np.ndarray, ...], tuple[np.ndarray, ...]]:
+        """The records and the extant copies of one family, as packed columns."""
+        f = self._check_family(family)
+        rows, row_start, copies, copy_start = self._family_groups()
+        take = rows[row_start[f - 1]:row_start[f]]
+        records = tuple(column[take] for column in self.events.core_buffers())
+        return records, self._extant_buffers(copies[copy_start[f - 1]:copy_start[f]])
+
     def gene_trees(self, family: int) -> tuple[str, str | None]:
         """The complete and extant gene trees of one family, in Newick.
 
@@ -302,6 +312,103 @@ class FamilySimulation:
             self._texts = GeneTreeTexts(_native.family_gene_trees(
                 self._tree_arrays(), self.events.core_buffers(), self._extant_buffers(), self.tree.names.tolist(), self.tree.age))
         return self._texts
+
+    # -- reconciliations --------------------------------------------------------
+
+    def reconciliation(self, family: int) -> Reconciliation:
+        """The true reconciliation of one family: its complete gene tree with
+        the species branch and the end event of every copy.
+
+        Parameters
+        ----------
+        family : int
+            Family number, 1 .. :attr:`n_families`.
+
+        Returns
+        -------
+        Reconciliation
+            One row per node of the complete gene tree, in the order and with
+            the labels of :meth:`gene_trees`.
+        """
+        from vornix.reconciliation import reconciliation
+
+        return reconciliation(self, self._check_family(family))
+
+    def to_recphyloxml(self, family: int) -> str:
+        """One family's true reconciliation in recPhyloXML.
+
+        The document holds the whole species tree (``spTree``, extinct
+        lineages included) and the family's complete gene tree
+        (``recGeneTree``), whose clades are named as in the complete Newick
+        tree. Each clade's ``eventsRec`` ends with how the copy ended: a
+        ``duplication`` on its branch, a ``speciation`` at the splitting node,
+        a ``branchingOut`` at the donor of a transfer (the first child stays
+        there, the second starts with ``transferBack`` to the recipient), a
+        ``leaf`` in its extant species, or a ``loss`` for a lost copy and for
+        a copy that ends with its extinct lineage.
+
+        Parameters
+        ----------
+        family : int
+            Family number, 1 .. :attr:`n_families`.
+
+        Returns
+        -------
+        str
+            The document, as ``vornix simulate --recphyloxml`` writes it to
+            ``gene_trees/{family}_reconciled.xml``.
+
+        Raises
+        ------
+        ValueError
+            A species name holds a character XML cannot hold (a control
+            character other than tab, newline and carriage return).
+
+        Examples
+        --------
+        >>> import vornix
+        >>> tree = vornix.SpeciesTree.from_newick("(A:1,B:1)AB;")
+        >>> sim = vornix.simulate_families(tree, duplication=0, transfer=0, loss=0, origination=0,
+        ...                                initial_size=1, seed=1)
+        >>> print(sim.to_recphyloxml(1))
+        <?xml version="1.0" encoding="UTF-8"?>
+        <recPhylo xmlns="http://www.recg.org">
+          <spTree>
+            <phylogeny rooted="true">
+              <clade><name>AB</name>
+                <clade><name>A</name></clade>
+                <clade><name>B</name></clade>
+              </clade>
+            </phylogeny>
+          </spTree>
+          <recGeneTree>
+            <phylogeny rooted="true">
+              <clade><name>0</name><eventsRec><speciation speciesLocation="AB"/></eventsRec>
+                <clade><name>A_1</name><eventsRec><leaf speciesLocation="A" geneName="A_1"/></eventsRec></clade>
+                <clade><name>B_2</name><eventsRec><leaf speciesLocation="B" geneName="B_2"/></eventsRec></clade>
+              </clade>
+            </phylogeny>
+          </recGeneTree>
+        </recPhylo>
+        <BLANKLINE>
+        """
+        from vornix.reconciliation import recphyloxml
+
+        return recphyloxml(self, self._check_family(family))
+
+    def write_recphyloxml(self, outdir: str | os.PathLike[str]) -> int:
+        """Writes :meth:`to_recphyloxml` of every family to
+        ``outdir/gene_trees/{family}_reconciled.xml`` (created if missing;
+        files of the same names are replaced), on all cores.
+
+        Returns
+        -------
+        int
+            The number of files written.
+        """
+        from vornix.reconciliation import write_recphyloxml
+
+        return write_recphyloxml(self, outdir)
 
     # -- extant copies and profile --------------------------------------------
 

@@ -28,6 +28,10 @@ a slice jumps with the rates, the steps of the finite differences (1e-4 in
 log-rate space for gradients, 1e-3 for the Hessian) are far larger than
 the jumps matter for. To check a choice, fit again with twice the steps:
 the rates should move by a small fraction of their standard errors.
+
+Each log-rate is searched between 1e-8 and 1000; dated rates also stay
+below 20 events per lineage over the age of the living tree, since the
+dated likelihood's cost grows with the rates.
 """
 
 from __future__ import annotations
@@ -40,12 +44,12 @@ from typing import Any
 
 import numpy as np
 
-from vornix.evaluators import Evaluator, check_workers, make_evaluator
+from vornix.evaluators import Evaluator, check_workers
 from vornix.gene_trees import GeneTrees, Rooting
 from vornix.likelihood_model import LikelihoodModel, ModelName, Origination
 from vornix.living_species import LivingSpecies, as_living
 from vornix.progress_bar import progress_bar
-from vornix.scoring import prepare_batches
+from vornix.scoring import _checked_forest, open_evaluator
 from vornix.tree_batches import combine_partials, loglik_partials
 
 __all__ = ["FitResult", "fit_rates", "RATE_NAMES", "STEPS_PER_EVENT", "auto_n_steps"]
@@ -56,6 +60,10 @@ STEPS_PER_EVENT = 40
 _GRADIENT_STEP = 1e-4
 _HESSIAN_STEP = 1e-3
 _LOG_RATE_BOUNDS = (math.log(1e-8), math.log(1e3))
+#: Dated rates stay below this many events per lineage over the tree's age:
+#: the dated likelihood's cost grows with the rates (steps per slice), and an
+#: optimiser's first trial steps can reach far.
+_DATED_EVENTS_PER_AGE = 20.0
 _DEFAULT_START = 0.1
 
 
@@ -113,6 +121,7 @@ class _Objective:
 
     def __init__(self, evaluator: Evaluator, species: LivingSpecies, model: LikelihoodModel, free: list[str],
                  fixed: dict[str, float], n_families: int, condition: bool, bar: Any) -> None:
+        self.bounds = log_rate_bounds(species, model.name)
         self.evaluator = evaluator
         self.species = species
         self.model = model
@@ -152,7 +161,7 @@ class _Objective:
 
     def gradient(self, theta: np.ndarray) -> np.ndarray:
         g = np.zeros(len(theta))
-        lo, hi = _LOG_RATE_BOUNDS
+        lo, hi = self.bounds
         for i in range(len(theta)):
             up = theta.copy()
             down = theta.copy()
@@ -186,6 +195,18 @@ class _Objective:
         return grad, hess
 
 
+def log_rate_bounds(species: LivingSpecies, model: str) -> tuple[float, float]:
+    """The search range of each log-rate: 1e-8 .. 1000, and for the dated
+    model at most _DATED_EVENTS_PER_AGE events per lineage over the age of
+    the living tree."""
+    lo, hi = _LOG_RATE_BOUNDS
+    if model == "dated":
+        age = float(species.sp_time.max() - species.sp_time.min())
+        if age > 0:
+            hi = min(hi, math.log(_DATED_EVENTS_PER_AGE / age))
+    return lo, max(hi, lo)
+
+
 def _check_rates(name: str, value: Mapping[str, float] | None, allow_zero: bool) -> dict[str, float]:
     if value is None:
         return {}
@@ -210,7 +231,7 @@ def _optimise(obj: _Objective, start: np.ndarray, coarse: bool = False) -> tuple
     if len(start) == 0:
         return start, math.isfinite(obj.loglik(start)), "every rate fixed"
     result = minimize(obj.cost, start, jac=obj.gradient, method="L-BFGS-B",
-                      bounds=[_LOG_RATE_BOUNDS] * len(start),
+                      bounds=[obj.bounds] * len(start),
                       options={"maxiter": 200, "ftol": 1e-9 if coarse else 1e-13, "gtol": 1e-5 if coarse else 1e-7})
     return np.asarray(result.x, dtype=np.float64), bool(result.success), str(result.message)
 
@@ -220,7 +241,7 @@ def _newton_polish(obj: _Objective, theta: np.ndarray) -> tuple[np.ndarray, np.n
     point near the optimum (the optimum of a coarser step count). Returns
     the point, the Hessian there (None when it is not usable) and whether
     the steps converged."""
-    lo, hi = _LOG_RATE_BOUNDS
+    lo, hi = obj.bounds
     for _ in range(6):
         grad, hess = obj.hessian(theta)
         if not (np.all(np.isfinite(hess)) and np.all(np.linalg.eigvalsh(hess) < 0)):
@@ -244,7 +265,8 @@ def _newton_polish(obj: _Objective, theta: np.ndarray) -> tuple[np.ndarray, np.n
 def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "dated", n_steps: int | None = None,
               origination: Origination = "root", fixed: Mapping[str, float] | None = None,
               start: Mapping[str, float] | None = None, condition_on_survival: bool = True,
-              workers: int | None = None, rooting: Rooting = "as-is", progress: bool | None = None) -> FitResult:
+              workers: int | None = None, rooting: Rooting = "as-is", progress: bool | None = None,
+              client: Any = None) -> FitResult:
     """Maximum-likelihood duplication, transfer and loss rates.
 
     Parameters
@@ -274,6 +296,12 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
         How each tree is scored, as in :func:`vornix.score`.
     progress : bool or None
         Progress (evaluations) on standard error; default: on a terminal.
+    client : dask.distributed.Client, optional
+        Fit on this Dask cluster instead (needs the ``distributed`` extra):
+        the trees are converted into batches once, by tasks on its workers,
+        and kept there; each evaluation sends the rates and receives one
+        partial sum per batch. The fit (optimum and evaluations) is the same
+        as a local one, whatever the cluster's size.
 
     Returns
     -------
@@ -309,19 +337,19 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
                                 origination=origination)
     free = [k for k in RATE_NAMES if k not in fixed_rates]
     theta0 = np.array([math.log(start_rates.get(k, _DEFAULT_START)) for k in free], dtype=np.float64)
-    lo, hi = _LOG_RATE_BOUNDS
+    lo, hi = log_rate_bounds(species, model)
     theta0 = np.clip(theta0, lo, hi)
-    batches = prepare_batches(species, gene_trees, rooting)
     n_families = len(gene_trees)
     if n_families == 0:
+        _checked_forest(species, gene_trees, rooting)  # bad options are reported first
         raise ValueError("gene_trees is empty: nothing to fit")
+    evaluator, _ = open_evaluator(species, gene_trees, rooting, workers, client)
 
-    with make_evaluator(batches, species, workers) as evaluator, \
-            progress_bar(10**9, "eval", "fitting", progress) as bar:
+    with evaluator, progress_bar(10**9, "eval", "fitting", progress) as bar:
         obj = _Objective(evaluator, species, base, free, fixed_rates, n_families, condition_on_survival, bar)
         if not math.isfinite(obj.loglik(theta0)) and free:
             # Perhaps only the start is impossible: try from the middle of the range.
-            theta0 = np.full(len(free), math.log(0.5))
+            theta0 = np.clip(np.full(len(free), math.log(0.5)), lo, hi)
         # With the step count still to choose, the first fit only needs to come near.
         refine = model == "dated" and n_steps is None
         theta, ok, message = _optimise(obj, theta0, coarse=refine)

@@ -8,6 +8,7 @@
 #include "engines/event_log/trace_profile.h"
 #include "front/family_trees.h"
 #include "native/columns.h"
+#include "native/family_columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
@@ -29,6 +30,8 @@ const py::Signature kTreesSignature{"family_gene_trees", {"tree", "records", "ex
 const py::Signature kWriteSignature{"write_families",
                                     {"tree", "records", "extant", "names", "total_age", "outdir"}};
 
+}  // namespace
+
 PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
         PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd columns", what, size);
@@ -37,10 +40,14 @@ PyObject* item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what)
     return PyTuple_GET_ITEM(tuple, i);
 }
 
+namespace {
+
 // Stops the call with the pending exception once `interrupt` asks to.
 void check(Interrupt& interrupt) {
     if (interrupt.poll_now()) py::unwrap(Outcome<int>(interrupted()));
 }
+
+}  // namespace
 
 // (kind, branch, time, donor, recipient, family, gene, child1, child2),
 // polling between columns (each can be hundreds of megabytes).
@@ -87,6 +94,8 @@ ExtantContent read_extant(PyObject* o, Interrupt& interrupt) {
     }
     return extant;
 }
+
+namespace {
 
 // (n_nodes, parent, time, extant_leaf, root) of the run, checked as the
 // simulation checked it.

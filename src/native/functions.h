@@ -32,4 +32,16 @@ PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // extant leaves).
 PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// recPhyloXML documents of every family of the given records with an
+// origination: (families, texts, their starts).
+PyObject* family_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Writes <trees_dir>/<f>_reconciled.xml per family; returns how many.
+PyObject* write_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The reconciled trees of every family of the given records as columns:
+// (families, node starts, gene, parent, start, end, species, end kind,
+// transfer recipient or -1).
+PyObject* family_reconciliations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace vornix::native

@@ -35,6 +35,19 @@ PyMethodDef kFunctions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "write_families(tree, records, extant, names, total_age, outdir)\n--\n\n"
      "The writer's output directory for the given records."},
+    {"family_recphyloxml", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_recphyloxml)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "family_recphyloxml(records, extant, names, parent, root)\n--\n\n"
+     "recPhyloXML documents of every family with an origination: (families, texts, starts)."},
+    {"write_recphyloxml", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::write_recphyloxml)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_recphyloxml(records, extant, names, parent, root, trees_dir)\n--\n\n"
+     "Writes trees_dir/<f>_reconciled.xml for every family with an origination; returns how many."},
+    {"family_reconciliations",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::native::family_reconciliations)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "family_reconciliations(records, extant, names, parent, root, total_age)\n--\n\n"
+     "Reconciled gene trees as columns: (families, starts, gene, parent, start, end, species, ends, transferred_to)."},
     {"gene_forest_check", fast(vornix::native::gene_forest_check), kFast,
      "gene_forest_check(offsets, parent, species)\n--\n\n"
      "None for a well-formed pre-order gene-tree batch, else (kind, tree, node, children) of its first fault."},

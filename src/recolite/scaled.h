@@ -99,6 +99,86 @@ inline int normalising_exponent(double max_abs) {
     return -e;
 }
 
+// A double with an exponent of its own: m * 2^e, with m in [0.5, 1) in
+// magnitude (or m zero, infinite or NaN, and e = 0). Each operation rounds the
+// mantissa once, as the same double operation rounds, so while a plain double
+// computation stays in the normal range its Wide twin, brought back, has the
+// same bits; beyond that range the exponent simply keeps going.
+struct Wide {
+    double m = 0.0;
+    std::int64_t e = 0;
+
+    // x * 2^extra.
+    static Wide of(double x, std::int64_t extra = 0) {
+        Wide w;
+        if (x == 0.0 || !std::isfinite(x)) {
+            w.m = x;
+            return w;
+        }
+        int k = 0;
+        w.m = std::frexp(x, &k);
+        w.e = extra + k;
+        return w;
+    }
+    bool is_zero() const { return m == 0.0; }
+    // The value times 2^k as a double: exact when the result is normal,
+    // rounded once below that, infinite above.
+    double times(std::int64_t k) const {
+        if (m == 0.0 || !std::isfinite(m)) return m;
+        return times_pow2(m, e + k);
+    }
+    // The binary exponent of the value (2^(exponent-1) <= |value| < 2^exponent);
+    // meaningful for a finite nonzero value.
+    std::int64_t exponent() const { return e; }
+};
+
+inline Wide operator*(const Wide& a, const Wide& b) {
+    if (a.m == 0.0 || b.m == 0.0 || !std::isfinite(a.m) || !std::isfinite(b.m)) return Wide::of(a.m * b.m);
+    return Wide::of(a.m * b.m, a.e + b.e);
+}
+
+inline Wide operator/(const Wide& a, const Wide& b) {
+    if (a.m == 0.0 || b.m == 0.0 || !std::isfinite(a.m) || !std::isfinite(b.m)) return Wide::of(a.m / b.m);
+    return Wide::of(a.m / b.m, a.e - b.e);
+}
+
+inline Wide operator+(const Wide& a, const Wide& b) {
+    if (b.m == 0.0) return a.m == 0.0 ? Wide::of(a.m + b.m) : a;
+    if (a.m == 0.0) return b;
+    if (!std::isfinite(a.m) || !std::isfinite(b.m)) return Wide::of(a.m + b.m);
+    const bool a_first = a.e >= b.e;
+    const Wide& big = a_first ? a : b;
+    const Wide& small = a_first ? b : a;
+    // Beyond a gap of 1100 binades the smaller term lies far below the last
+    // bit of the larger and cannot change its rounding.
+    const std::int64_t gap = big.e - small.e;
+    if (gap > 1100) return big;
+    return Wide::of(big.m + std::ldexp(small.m, -static_cast<int>(gap)), big.e);
+}
+
+inline Wide operator-(const Wide& a) {
+    Wide r = a;
+    r.m = -a.m;
+    return r;
+}
+inline Wide operator-(const Wide& a, const Wide& b) { return a + (-b); }
+
+inline Wide abs(const Wide& a) {
+    Wide r = a;
+    r.m = std::fabs(a.m);
+    return r;
+}
+
+// a < b, decided on the rounded difference as a double comparison is.
+inline bool operator<(const Wide& a, const Wide& b) { return (a - b).m < 0.0; }
+
+// log2 of a Wide value: -inf when it is not positive.
+inline double wide_log2(const Wide& w) {
+    if (!(w.m > 0.0)) return -std::numeric_limits<double>::infinity();
+    if (!std::isfinite(w.m)) return w.m;
+    return std::log2(w.m) + static_cast<double>(w.e);
+}
+
 // log(value * 2^-scale), -inf when value <= 0 and NaN for NaN. When the
 // unscaled value is a normal double it is formed exactly and its logarithm
 // taken directly, which is the plain computation's result; otherwise the scale
@@ -114,6 +194,9 @@ inline double scaled_log(double value, std::int64_t scale) {
     const double s = static_cast<double>(scale);
     return (std::log(value) - s * kLn2Lo) - s * kLn2Hi;
 }
+
+// log of a Wide value: -inf when it is not positive, NaN for NaN.
+inline double wide_log(const Wide& w) { return scaled_log(w.m, -w.e); }
 
 // True when |difference| * 2^-scale is below tol, the comparison of the
 // fixed-point tolerance in unscaled terms.

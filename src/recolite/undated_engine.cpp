@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "recolite/undated_offsets.h"
+#include "recolite/undated_wide.h"
+
 namespace vornix::recolite {
 
 namespace {
@@ -56,6 +59,11 @@ vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uin
     e.p_transfer = transfer / D;
     e.p_spec = 1.0 / D;
     const double p_loss = loss / D;
+    const Wide wD = ((Wide::of(dup) + Wide::of(1.0)) + Wide::of(transfer)) + Wide::of(loss);
+    e.w_dup = Wide::of(dup) / wD;
+    e.w_transfer = Wide::of(transfer) / wD;
+    e.w_spec = Wide::of(1.0) / wD;
+    e.w_loss = Wide::of(loss) / wD;
     const std::size_t n = e.n;
 
     if (reldated) {
@@ -114,7 +122,47 @@ vornix::Outcome<UndatedEngine> UndatedEngine::build(SpeciesArrays&& sp, std::uin
         }
         if (maxd < kFixedPointTol) break;
     }
+    const bool tiny = undated::tiny_probabilities(e);
+    if (tiny) {
+        auto ext_wide = undated::wide_extinction(e, stop);
+        if (!ext_wide.ok()) return ext_wide.error();
+        e.ext_wide = std::move(ext_wide.value());
+    }
+    auto offsets = undated::branch_offsets(e, branch_terms(e), stop);
+    if (!offsets.ok()) return offsets.error();
+    e.offset = std::move(offsets.value());
+    if (tiny && e.offset.empty()) e.offset.assign(n, 0);
     return e;
+}
+
+BranchTerms branch_terms(const UndatedEngine& e) {
+    if (!e.ext_wide.empty()) return undated::wide_branch_terms(e);
+    const std::size_t n = e.n;
+    double SE = 0.0;
+    for (const double x : e.ext) SE += x;
+    BranchTerms t;
+    t.denominator.resize(n);
+    t.transfer_in.resize(n);
+    for (std::size_t b = 0; b < n; ++b) {
+        double ebar = 0.0;
+        if (e.reldated) {
+            const std::size_t count = e.recipient_count(b);
+            if (count > 0) {
+                double s = 0.0;
+                for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                    s += e.ext[e.recipient_list[r]];
+                }
+                ebar = s / static_cast<double>(count);
+            }
+        } else if (n > 1) {
+            ebar = (SE - e.ext[b]) / (static_cast<double>(n) - 1.0);
+        }
+        t.denominator[b] = (1.0 - (2.0 * e.p_dup) * e.ext[b]) - e.p_transfer * ebar;
+        t.transfer_in[b] = e.p_transfer * e.ext[b];
+    }
+    t.transfer_in_wide.resize(n);
+    for (std::size_t b = 0; b < n; ++b) t.transfer_in_wide[b] = e.w_transfer * Wide::of(e.ext[b]);
+    return t;
 }
 
 std::string UndatedEngine::check_origination(std::uint8_t origination) const {
@@ -123,6 +171,17 @@ std::string UndatedEngine::check_origination(std::uint8_t origination) const {
                std::to_string(n) + ")";
     }
     return {};
+}
+
+double UndatedEngine::log_extinction(std::uint8_t origination) const {
+    if (ext_wide.empty()) {
+        const double P = extinction(origination);
+        return P > 0.0 ? std::log(P) : -std::numeric_limits<double>::infinity();
+    }
+    if (origination != 1) return wide_log(ext_wide[root]);
+    Wide sum;
+    for (const Wide& x : ext_wide) sum = sum + x;
+    return wide_log(sum / Wide::of(static_cast<double>(n)));
 }
 
 double UndatedEngine::extinction(std::uint8_t origination) const {

@@ -17,6 +17,7 @@
 #include "model/interrupt.h"
 #include "model/outcome.h"
 #include "recolite/gene_batch.h"
+#include "recolite/scaled.h"
 #include "recolite/species_arrays.h"
 
 namespace vornix::recolite {
@@ -35,13 +36,24 @@ struct UndatedEngine {
     std::vector<std::uint32_t> recipient_list;
     std::uint64_t n = 0, root = 0;
     double p_dup = 0.0, p_transfer = 0.0, p_spec = 0.0;
+    // The same probabilities (and p_loss) without rounding below the normal
+    // range. When one of them falls below 2^-960 (rates many hundred orders
+    // of magnitude apart), the extinction values are solved again in Wide
+    // numbers into ext_wide, and the gene values carry offsets; ext_wide is
+    // empty otherwise.
+    Wide w_dup, w_transfer, w_spec, w_loss;
+    std::vector<Wide> ext_wide;
+    // Gene values on branch b are held times 2^offset[b] (see
+    // undated_offsets.h); empty when one scale per gene node and the plain
+    // probabilities suffice.
+    std::vector<std::int64_t> offset;
 
     // The node count n is the length of sp_left; transfers == 1 selects
     // reldated mode, anything else undated mode. Fails on arrays shorter
     // than n (the times are read in reldated mode only) and child indices
     // out of range.
-    // Polls `interrupt` (when given) per branch of the recipient lists and
-    // per sweep of the extinction fixed point.
+    // Polls `interrupt` (when given) per branch of the recipient lists, per
+    // sweep of the extinction fixed point and while finding the offsets.
     static vornix::Outcome<UndatedEngine> build(SpeciesArrays&& species, std::uint8_t transfers, double dup,
                                                 double transfer, double loss,
                                                 vornix::Interrupt* interrupt = nullptr);
@@ -52,11 +64,9 @@ struct UndatedEngine {
     // Probability that a family leaves no gene (the extinction term).
     double extinction(std::uint8_t origination) const;
 
-    // log of extinction(): -inf when it is not positive (or NaN).
-    double log_extinction(std::uint8_t origination) const {
-        const double P = extinction(origination);
-        return P > 0.0 ? std::log(P) : -std::numeric_limits<double>::infinity();
-    }
+    // log of extinction() (formed from ext_wide when it is solved): -inf
+    // when it is not positive (or NaN).
+    double log_extinction(std::uint8_t origination) const;
 
     // Log-likelihood of one checked gene tree (check_gene_tree with the
     // undated rules): -inf when no reconciliation is possible.
@@ -69,6 +79,19 @@ struct UndatedEngine {
                                                       vornix::Interrupt& interrupt) const;
 
     std::size_t recipient_count(std::size_t b) const { return recipient_start[b + 1] - recipient_start[b]; }
+    bool has_offsets() const { return !offset.empty(); }
+    // The extinction value of branch b, from ext_wide when it is solved.
+    Wide extinction_at(std::size_t b) const { return ext_wide.empty() ? Wide::of(ext[b]) : ext_wide[b]; }
 };
+
+// The per-branch terms of the gene sweeps, fixed by the extinction values:
+// the denominator 1 - 2 p_dup E[b] - p_transfer mean E (the events after which
+// a lineage is still alone on b) and p_transfer E[b], also as a Wide number
+// (formed from ext_wide and the Wide probabilities when ext_wide is solved).
+struct BranchTerms {
+    std::vector<double> denominator, transfer_in;
+    std::vector<Wide> transfer_in_wide;
+};
+BranchTerms branch_terms(const UndatedEngine& e);
 
 }  // namespace vornix::recolite

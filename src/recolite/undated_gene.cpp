@@ -2,6 +2,13 @@
 // built from its children, then in-place sweeps over the species branches
 // until the largest change is below the tolerance. Each lane works through
 // one tree's internal nodes in order; tips are computed once per species.
+//
+// When the engine has branch offsets, constant parts and root terms are
+// formed in Wide numbers (undated_wide.h) and the sweeps run in the frame of
+// the engine's offsets, which keeps what reaches the species root. Under
+// uniform origination the gene root's value on every branch counts alike, so
+// gene roots are then swept in a frame of zero offsets, in a second group of
+// lanes, a batch of waiting roots at a time.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,11 +19,13 @@
 #include "recolite/scaled.h"
 #include "recolite/undated_engine.h"
 #include "recolite/undated_sweep.h"
+#include "recolite/undated_wide.h"
 
 namespace vornix::recolite {
 
 namespace {
 
+using undated::Frame;
 using undated::kLanes;
 using undated::Lanes;
 using undated::RecipientGroups;
@@ -34,19 +43,30 @@ struct LaneState {
     bool busy = false;
     int sweeps = 0;
     std::int64_t scale = 0;
+    std::int64_t sum_scale = 0;  // with branch offsets: of the sum and changes
+};
+
+// Lanes sweeping in one frame, with their jobs.
+struct LaneGroup {
+    SweepTables tables;
+    Lanes lanes;
+    LaneState state[kLanes];
+    double* pending[kLanes] = {};
+
+    LaneGroup(const UndatedEngine& e, Frame frame) : tables(e, std::move(frame)), lanes(e, tables) {}
 };
 
 class Scorer {
 public:
     explicit Scorer(const UndatedEngine& e)
         : e_(e),
-          tables_(e),
+          main_(e, e.offset),
           groups_(e),
-          lanes_(e, tables_),
-          node_size_(e.reldated ? 2 * e.n + 1 : e.n),
+          node_size_(e.reldated && !e.has_offsets() ? 2 * e.n + 1 : e.n),
           tips_(e.n, nullptr),
           tip_scales_(e.n, 0),
-          scratch_(e.n) {}
+          scratch_(e.n),
+          means_(e.reldated ? 0 : 2 * e.n) {}
 
     // The scores of the trees in order; interrupted() when the poll asks to
     // stop (checked before every sweep).
@@ -61,17 +81,41 @@ public:
             out[run.index] = root_loglik(run, origination);
             release_all(run);
         };
+        // Trees whose next node is their root, when roots are swept apart.
+        roots_apart_ = e_.has_offsets() && origination == 1;
+        const bool roots_apart = roots_apart_;
+        if (roots_apart && roots_ == nullptr) roots_ = std::make_unique<LaneGroup>(e_, Frame(e_.n, 0));
         auto next_job = [&](int l) -> bool {
             if (!walk.next_node(runs[l], begin, finish)) return false;
-            start_internal(l, runs[l]);
+            start_internal(main_, l, runs[l]);
             return true;
         };
-        const bool done = sweep_until_done(next_job, interrupt, [&](int l, const double*, std::int64_t) {
+        std::vector<Run> waiting;
+        bool stopped = false;
+        auto next_job_roots_apart = [&](int l) -> bool {
+            for (;;) {
+                if (stopped || !walk.next_node(runs[l], begin, finish)) return false;
+                Run& run = runs[l];
+                if (run.cursor != run.tree->root()) {
+                    start_internal(main_, l, run);
+                    return true;
+                }
+                waiting.push_back(std::move(run));
+                run = Run{};
+                if (waiting.size() == static_cast<std::size_t>(kLanes) && !score_roots(waiting, finish, interrupt)) {
+                    stopped = true;
+                }
+            }
+        };
+        auto node_done = [&](int l, std::int64_t scale) {
             Run& run = runs[l];
-            run.nodes[run.cursor] = {pending_[l], state_[l].scale, true};
+            run.nodes[run.cursor] = {main_.pending[l], scale, true};
             ++run.cursor;
-        });
-        if (!done) return vornix::interrupted();
+        };
+        bool done = roots_apart ? sweep_until_done(main_, next_job_roots_apart, interrupt, node_done)
+                                : sweep_until_done(main_, next_job, interrupt, node_done);
+        if (done && !stopped && !waiting.empty()) done = score_roots(waiting, finish, interrupt);
+        if (!done || stopped) return vornix::interrupted();
         return out;
     }
 
@@ -81,37 +125,62 @@ private:
         std::vector<std::uint32_t> uses;  // parents still to read each node
     };
 
-    // Runs lanes until next_job finds no more work; done(lane, values, scale)
-    // is told of each finished job, whose values are in pending_[lane].
-    // False when the interrupt poll asked to stop.
+    // Runs a group's lanes until next_job finds no more work; done(lane,
+    // scale) is told of each finished job, whose values are in
+    // g.pending[lane]. False when the interrupt poll asked to stop.
     template <class NextJob, class Done>
-    bool sweep_until_done(NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
+    bool sweep_until_done(LaneGroup& g, NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
+        const bool offsets = e_.has_offsets();
+        const bool means = e_.reldated && !offsets;
         for (int l = 0; l < kLanes; ++l) {
-            state_[l].busy = next_job(l);
-            if (!state_[l].busy) lanes_.clear(l);
+            g.state[l].busy = next_job(l);
+            if (!g.state[l].busy) g.lanes.clear(l);
         }
         for (;;) {
             bool any = false;
-            for (int l = 0; l < kLanes; ++l) any = any || state_[l].busy;
+            for (int l = 0; l < kLanes; ++l) any = any || g.state[l].busy;
             if (!any) return true;
             if (interrupt.poll_now()) return false;
             double maxd[kLanes];
-            lanes_.sweep(maxd);
+            g.lanes.sweep(maxd);
             for (int l = 0; l < kLanes; ++l) {
-                LaneState& s = state_[l];
+                LaneState& s = g.state[l];
                 if (!s.busy) continue;
                 ++s.sweeps;
-                if (!below_unscaled(maxd[l], s.scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
-                lanes_.unload(l, pending_[l]);
-                if (e_.reldated) {
-                    pending_[l][e_.n] = 0.0;
-                    groups_.means(tables_, e_.n, pending_[l], pending_[l] + e_.n + 1);
+                const std::int64_t change_scale = offsets ? s.sum_scale : s.scale;
+                if (!below_unscaled(maxd[l], change_scale, kFixedPointTol) && s.sweeps < kMaxSweeps) continue;
+                g.lanes.unload(l, g.pending[l]);
+                if (means) {
+                    g.pending[l][e_.n] = 0.0;
+                    groups_.means(g.tables, e_.n, g.pending[l], g.pending[l] + e_.n + 1);
                 }
-                done(l, pending_[l], s.scale);
+                done(l, s.scale);
                 s.busy = next_job(l);
-                if (!s.busy) lanes_.clear(l);
+                if (!s.busy) g.lanes.clear(l);
             }
         }
+    }
+
+    // Sweeps the roots of the waiting trees in the frame of zero offsets and
+    // finishes those trees. False when the interrupt poll asked to stop.
+    template <class Finish>
+    bool score_roots(std::vector<Run>& waiting, Finish& finish, vornix::Interrupt& interrupt) {
+        std::size_t next = 0;
+        std::size_t lane_run[kLanes] = {};
+        auto next_job = [&](int l) -> bool {
+            if (next == waiting.size()) return false;
+            lane_run[l] = next++;
+            start_internal(*roots_, l, waiting[lane_run[l]]);
+            return true;
+        };
+        const bool done = sweep_until_done(*roots_, next_job, interrupt, [&](int l, std::int64_t scale) {
+            Run& run = waiting[lane_run[l]];
+            run.nodes[run.cursor] = {roots_->pending[l], scale, true};
+            ++run.cursor;
+            finish(run);
+        });
+        waiting.clear();
+        return done;
     }
 
     double* acquire() {
@@ -129,9 +198,9 @@ private:
         v = NodeValues{};
     }
 
-    // Puts a job into lane l: its constant part c (scaled by 2^scale, and
-    // rescaled here when small) and output storage.
-    void load(int l, double* c, std::int64_t scale) {
+    // Puts a job into lane l of g: its constant part c (scaled by 2^scale,
+    // and rescaled here when small) and output storage.
+    void load(LaneGroup& g, int l, double* c, std::int64_t scale) {
         double c_max = 0.0;
         for (std::size_t b = 0; b < e_.n; ++b) c_max = std::max(c_max, std::fabs(c[b]));
         if (c_max > 0.0 && c_max < kRescaleBelow) {
@@ -140,10 +209,21 @@ private:
             for (std::size_t b = 0; b < e_.n; ++b) c[b] *= f;
             scale += k;
         }
-        lanes_.load(l, c);
-        state_[l].sweeps = 0;
-        state_[l].scale = scale;
-        pending_[l] = acquire();
+        g.lanes.load(l, c);
+        g.state[l].sweeps = 0;
+        g.state[l].scale = scale;
+        g.pending[l] = acquire();
+    }
+
+    // With branch offsets: puts the job whose constant part is wide_.c into
+    // lane l of g, at the scales that place it in g's frame.
+    void load_wide(LaneGroup& g, int l) {
+        const undated::JobScales s = undated::place_constant(g.tables.offset, wide_.c, scratch_.data());
+        g.lanes.load(l, scratch_.data(), s.scale, s.sum_scale);
+        g.state[l].sweeps = 0;
+        g.state[l].scale = s.scale;
+        g.state[l].sum_scale = s.sum_scale;
+        g.pending[l] = acquire();
     }
 
     // The values of a tip in each species of the batch, computed once.
@@ -165,13 +245,19 @@ private:
         auto next_job = [&](int l) -> bool {
             if (next == wanted.size()) return false;
             lane_species[l] = wanted[next++];
+            if (e_.has_offsets()) {
+                wide_.c.assign(e_.n, Wide{});
+                wide_.c[lane_species[l]] = e_.w_spec;
+                load_wide(main_, l);
+                return true;
+            }
             std::fill(scratch_.begin(), scratch_.end(), 0.0);
             scratch_[lane_species[l]] = e_.p_spec;
-            load(l, scratch_.data(), 0);
+            load(main_, l, scratch_.data(), 0);
             return true;
         };
-        return sweep_until_done(next_job, interrupt, [&](int l, const double* values, std::int64_t scale) {
-            tips_[lane_species[l]] = const_cast<double*>(values);
+        return sweep_until_done(main_, next_job, interrupt, [&](int l, std::int64_t scale) {
+            tips_[lane_species[l]] = main_.pending[l];
             tip_scales_[lane_species[l]] = scale;
         });
     }
@@ -191,14 +277,30 @@ private:
         }
     }
 
-    void start_internal(int l, Run& run) {
+    // Starts the run's next node in lane l of g.
+    void start_internal(LaneGroup& g, int l, Run& run) {
         const std::size_t u = run.cursor;
         const std::size_t w = static_cast<std::size_t>(run.tree->left[u]);
         const std::size_t z = static_cast<std::size_t>(run.tree->right[u]);
         const double* wv = run.nodes[w].data;
         const double* zv = run.nodes[z].data;
-        undated::internal_constant(e_, tables_, wv, wv + e_.n + 1, zv, zv + e_.n + 1, scratch_.data());
-        load(l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
+        if (e_.has_offsets()) {
+            // Children are never gene roots: both are in the main frame.
+            undated::wide_internal_constant(e_, main_.tables.offset, wv, run.nodes[w].scale, zv, run.nodes[z].scale,
+                                            wide_);
+            load_wide(g, l);
+        } else {
+            const double* wm = wv + e_.n + 1;
+            const double* zm = zv + e_.n + 1;
+            if (!e_.reldated && e_.p_transfer > 0.0) {
+                undated::means_over_others(wv, e_.n, means_.data());
+                undated::means_over_others(zv, e_.n, means_.data() + e_.n);
+                wm = means_.data();
+                zm = means_.data() + e_.n;
+            }
+            undated::internal_constant(e_, g.tables, wv, wm, zv, zm, scratch_.data());
+            load(g, l, scratch_.data(), run.nodes[w].scale + run.nodes[z].scale);
+        }
         // The children are read once per naming parent; the root's vector
         // stays for the root term.
         for (const std::size_t c : {w, z}) {
@@ -212,6 +314,13 @@ private:
 
     double root_loglik(const Run& run, std::uint8_t origination) const {
         const NodeValues& g = run.nodes[run.tree->root()];
+        if (e_.has_offsets()) {
+            // A gene root swept apart is in the frame of zero offsets; a tip
+            // in the main frame.
+            const bool apart = roots_apart_ && !run.tree->is_leaf[run.tree->root()];
+            const Frame& frame = apart ? roots_->tables.offset : main_.tables.offset;
+            return wide_log(undated::wide_root_term(e_, frame, g.data, g.scale, origination));
+        }
         double L;
         if (origination == 1) {
             double sum = 0.0;
@@ -224,19 +333,20 @@ private:
     }
 
     const UndatedEngine& e_;
-    SweepTables tables_;
+    LaneGroup main_;
+    std::unique_ptr<LaneGroup> roots_;  // gene roots under uniform origination, with offsets
+    bool roots_apart_ = false;          // the current call sweeps gene roots in roots_
     RecipientGroups groups_;
-    Lanes lanes_;
-    // A node's storage: its values, and in reldated mode a 0 (at index n)
-    // and the means of its values over each branch's recipients.
+    // A node's storage: its values, and in reldated mode without offsets a 0
+    // (at index n) and the means of its values over each branch's recipients.
     std::size_t node_size_;
-    LaneState state_[kLanes];
-    double* pending_[kLanes] = {};
     std::vector<std::unique_ptr<double[]>> storage_;
     std::vector<double*> free_;
     std::vector<double*> tips_;  // by species
     std::vector<std::int64_t> tip_scales_;
     std::vector<double> scratch_;
+    std::vector<double> means_;  // undated: the children's means over the other branches
+    undated::WideScratch wide_;
 };
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "recolite/undated_sweep.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
+#include "recolite/scaled.h"
 #include "recolite/simd.h"
 
 namespace vornix::recolite::undated {
@@ -15,18 +19,26 @@ inline Vec4 abs4(Vec4 x) { return x < 0.0 ? -x : x; }
 
 // One sweep over every branch for all lanes (values p and constant parts c,
 // branch-major: entry b * kLanes + lane); stores each lane's largest change.
-// Compiled for two instruction sets; vectors cross the call through memory
-// only, since the two pass them differently.
-template <bool Reldated>
+// With Offsets, values reach the running sum and the largest change through
+// the lanes' factors to_sum, and the mean comes back through from_sum
+// (undated), or each recipient's value through its list factor (reldated);
+// every product is the plain one times a power of two, so each lane still
+// undergoes the operations of a lone sweep. Compiled for two instruction
+// sets; vectors cross the call through memory only, since the two pass them
+// differently.
+template <bool Reldated, bool Offsets>
 RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t, double* p, const double* c,
-                                   double* largest_change) {
+                                   const double* to_sum, const double* from_sum, double* largest_change) {
     const std::size_t n = e.n;
     const double nm1 = static_cast<double>(n) - 1.0;
-    const double p_spec = e.p_spec;
+    const double p_spec = t.spec;
     Vec4 sp[kGroups] = {}, maxd[kGroups] = {};
     if (!Reldated) {
         for (std::size_t b = 0; b < n; ++b) {
-            for (int g = 0; g < kGroups; ++g) sp[g] += load4(p + b * kLanes + 4 * g);
+            for (int g = 0; g < kGroups; ++g) {
+                const std::size_t at = b * kLanes + 4 * g;
+                sp[g] += Offsets ? load4(p + at) * load4(to_sum + at) : load4(p + at);
+            }
         }
     }
     for (std::size_t b = 0; b < n; ++b) {
@@ -38,12 +50,20 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
                 Vec4 acc[kGroups] = {};
                 for (std::size_t r = rs; r < re; ++r) {
                     const double* q = p + std::size_t{e.recipient_list[r]} * kLanes;
-                    for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g);
+                    if (Offsets) {
+                        const double f = t.recipient_factor[r];
+                        for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g) * f;
+                    } else {
+                        for (int g = 0; g < kGroups; ++g) acc[g] += load4(q + 4 * g);
+                    }
                 }
                 for (int g = 0; g < kGroups; ++g) pbar[g] = acc[g] / t.recipient_count[b];
             }
         } else if (n > 1) {
-            for (int g = 0; g < kGroups; ++g) pbar[g] = (sp[g] - load4(pb + 4 * g)) / nm1;
+            for (int g = 0; g < kGroups; ++g) {
+                const Vec4 own = Offsets ? load4(pb + 4 * g) * load4(to_sum + b * kLanes + 4 * g) : load4(pb + 4 * g);
+                pbar[g] = (sp[g] - own) / nm1;
+            }
         }
         Vec4 sl[kGroups] = {};
         if (!e.is_leaf[b]) {
@@ -53,12 +73,19 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
             for (int g = 0; g < kGroups; ++g) sl[g] = p_spec * (load4(pl + 4 * g) * er + load4(pr + 4 * g) * el);
         }
         const double* cb = c + b * kLanes;
-        const double ti = t.transfer_in[b], den = t.denominator[b];
+        const double ti = Offsets && Reldated ? t.transfer_in_shifted[b] : t.transfer_in[b];
+        const double den = t.denominator[b];
         for (int g = 0; g < kGroups; ++g) {
             const Vec4 old = load4(pb + 4 * g);
-            const Vec4 next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * ti) / den;
+            Vec4 next;
+            if (Offsets && !Reldated) {
+                next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * load4(from_sum + b * kLanes + 4 * g)) / den;
+            } else {
+                next = ((sl[g] + load4(cb + 4 * g)) + pbar[g] * ti) / den;
+            }
             store4(pb + 4 * g, next);
-            const Vec4 d = next - old;
+            Vec4 d = next - old;
+            if (Offsets) d = d * load4(to_sum + b * kLanes + 4 * g);
             if (!Reldated) sp[g] = sp[g] + d;
             const Vec4 ad = abs4(d);
             maxd[g] = ad > maxd[g] ? ad : maxd[g];
@@ -69,39 +96,61 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
 
 }  // namespace
 
-SweepTables::SweepTables(const UndatedEngine& e) {
+double shifted(const Wide& x, std::int64_t k) {
+    const double r = x.times(k);
+    return std::isinf(r) && std::isfinite(x.m) ? std::copysign(DBL_MAX, x.m) : r;
+}
+
+SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame)
+    : wide(e.has_offsets()), offset(std::move(frame)) {
     const std::size_t n = e.n;
-    double SE = 0.0;
-    for (const double x : e.ext) SE += x;
-    denominator.resize(n);
-    transfer_in.resize(n);
+    BranchTerms terms = branch_terms(e);
+    denominator = std::move(terms.denominator);
+    transfer_in = std::move(terms.transfer_in);
+    spec = e.p_spec;
+    // With offsets a tiny p_spec is held at a scale of its own, which the
+    // children's extinction factors give back.
+    std::int64_t spec_shift = 0;
+    if (wide) {
+        transfer_in_wide = std::move(terms.transfer_in_wide);
+        if (!e.w_spec.is_zero() && e.w_spec.exponent() < -960) spec_shift = -e.w_spec.exponent();
+        spec = e.w_spec.times(spec_shift);
+    }
     ext_l.assign(n, 0.0);
     ext_r.assign(n, 0.0);
     child_l.assign(n, 0);
     child_r.assign(n, 0);
     recipient_count.assign(n, 0.0);
+    const std::vector<std::int64_t>& o = offset;
     for (std::size_t b = 0; b < n; ++b) {
-        double ebar = 0.0;
-        if (e.reldated) {
-            const std::size_t count = e.recipient_count(b);
-            recipient_count[b] = static_cast<double>(count);
-            if (count > 0) {
-                double s = 0.0;
-                for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
-                    s += e.ext[e.recipient_list[r]];
-                }
-                ebar = s / recipient_count[b];
-            }
-        } else if (n > 1) {
-            ebar = (SE - e.ext[b]) / (static_cast<double>(n) - 1.0);
+        if (e.reldated) recipient_count[b] = static_cast<double>(e.recipient_count(b));
+        if (e.is_leaf[b]) continue;
+        const std::size_t l = static_cast<std::size_t>(e.left[b]), r = static_cast<std::size_t>(e.right[b]);
+        child_l[b] = static_cast<std::uint32_t>(l);
+        child_r[b] = static_cast<std::uint32_t>(r);
+        ext_l[b] = e.ext[l];
+        ext_r[b] = e.ext[r];
+        if (wide) {
+            ext_r[b] = shifted(e.extinction_at(r), o[b] - o[l] - spec_shift);
+            ext_l[b] = shifted(e.extinction_at(l), o[b] - o[r] - spec_shift);
         }
-        denominator[b] = (1.0 - (2.0 * e.p_dup) * e.ext[b]) - e.p_transfer * ebar;
-        transfer_in[b] = e.p_transfer * e.ext[b];
-        if (!e.is_leaf[b]) {
-            child_l[b] = static_cast<std::uint32_t>(e.left[b]);
-            child_r[b] = static_cast<std::uint32_t>(e.right[b]);
-            ext_l[b] = e.ext[e.left[b]];
-            ext_r[b] = e.ext[e.right[b]];
+    }
+    if (e.reldated && wide) {
+        // A sender far below b in offset (a tiny transfer rate) would need a
+        // factor beyond the range of doubles; part of it moves to the
+        // transfer term, which is as tiny.
+        recipient_factor.resize(e.recipient_list.size());
+        transfer_in_shifted = transfer_in;
+        for (std::size_t b = 0; b < n; ++b) {
+            std::int64_t largest = std::numeric_limits<std::int64_t>::min();
+            for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                largest = std::max(largest, o[b] - o[e.recipient_list[r]]);
+            }
+            const std::int64_t shift = std::max<std::int64_t>(0, largest - 960);
+            for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
+                recipient_factor[r] = shifted(Wide::of(1.0), o[b] - o[e.recipient_list[r]] - shift);
+            }
+            transfer_in_shifted[b] = shifted(transfer_in_wide[b], shift);
         }
     }
 }
@@ -141,42 +190,56 @@ void RecipientGroups::means(const SweepTables& t, std::size_t n, const double* x
 // (both at their own scales): duplication on b (both orders), speciation at
 // b, and one child transferred in from another branch. In reldated mode wm
 // and zm are the children's means over each branch's recipients.
+RECOLITE_DISPATCH void means_over_others(const double* x, std::size_t n, double* mean) {
+    if (n < 2) {
+        for (std::size_t b = 0; b < n; ++b) mean[b] = 0.0;
+        return;
+    }
+    double sum = 0.0;
+    for (std::size_t b = 0; b < n; ++b) sum += x[b];
+    const double nm1 = static_cast<double>(n) - 1.0;
+    std::size_t b = 0;
+    for (; b + 4 <= n; b += 4) store4(mean + b, (sum - load4(x + b)) / nm1);
+    for (; b < n; ++b) mean[b] = (sum - x[b]) / nm1;
+}
+
 void internal_constant(const UndatedEngine& e, const SweepTables& t, const double* w, const double* wm,
                        const double* z, const double* zm, double* c) {
     const std::size_t n = e.n;
-    double sw = 0.0, sz = 0.0;
-    if (!e.reldated) {
-        for (std::size_t b = 0; b < n; ++b) sw += w[b];
-        for (std::size_t b = 0; b < n; ++b) sz += z[b];
-    }
     const double dup2 = 2.0 * e.p_dup;
-    const double nm1 = static_cast<double>(n) - 1.0;
     for (std::size_t b = 0; b < n; ++b) {
         double v = (dup2 * w[b]) * z[b];
         if (!e.is_leaf[b]) {
             const std::uint32_t l = t.child_l[b], r = t.child_r[b];
             v = v + e.p_spec * (w[l] * z[r] + w[r] * z[l]);
         }
-        if (e.p_transfer > 0.0) {
-            double w_other = 0.0, z_other = 0.0;
-            if (e.reldated) {
-                w_other = wm[b];
-                z_other = zm[b];
-            } else if (n > 1) {
-                w_other = (sw - w[b]) / nm1;
-                z_other = (sz - z[b]) / nm1;
-            }
-            v = v + e.p_transfer * (z[b] * w_other + w[b] * z_other);
-        }
+        if (e.p_transfer > 0.0) v = v + e.p_transfer * (z[b] * wm[b] + w[b] * zm[b]);
         c[b] = v;
     }
 }
 
+void Lanes::load(int lane, const double* c, std::int64_t scale, std::int64_t sum_scale) {
+    load(lane, c);
+    for (std::size_t b = 0; b < e_.n; ++b) {
+        const std::int64_t at_branch = scale + t_.offset[b];
+        to_sum_[b * kLanes + lane] = shifted(Wide::of(1.0), sum_scale - at_branch);
+        from_sum_[b * kLanes + lane] = shifted(t_.transfer_in_wide[b], at_branch - sum_scale);
+    }
+}
+
 void Lanes::sweep(double* largest_change) {
-    if (e_.reldated) {
-        sweep_lanes<true>(e_, t_, p_.data(), c_.data(), largest_change);
+    const double* ts = to_sum_.data();
+    const double* fs = from_sum_.data();
+    if (t_.wide) {
+        if (e_.reldated) {
+            sweep_lanes<true, true>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
+        } else {
+            sweep_lanes<false, true>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
+        }
+    } else if (e_.reldated) {
+        sweep_lanes<true, false>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
     } else {
-        sweep_lanes<false>(e_, t_, p_.data(), c_.data(), largest_change);
+        sweep_lanes<false, false>(e_, t_, p_.data(), c_.data(), ts, fs, largest_change);
     }
 }
 

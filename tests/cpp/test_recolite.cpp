@@ -1,6 +1,9 @@
-// The likelihood engines from C++: time slices, recipient lists, scaled
-// values, batch checks and the agreement of the batch and single-tree paths.
+// The likelihood engines from C++: time slices, recipient lists, scaled and
+// Wide values, branch offsets, batch checks and the agreement of the batch
+// and single-tree paths.
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -40,6 +43,29 @@ GeneBatch one_tree() {
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A caterpillar of `leaves` leaves in post-order: the deepest spine node
+// joins leaves 0 and 1, each spine node above adds one leaf; leaves at time
+// `leaves`, spine node k at time k.
+SpeciesArrays caterpillar(int leaves) {
+    SpeciesArrays s;
+    auto add = [&](std::int64_t l, std::int64_t r, double t, double tp) {
+        s.left.push_back(l);
+        s.right.push_back(r);
+        s.is_leaf.push_back(l < 0 ? 1 : 0);
+        s.time.push_back(t);
+        s.parent_time.push_back(tp);
+        return static_cast<std::int64_t>(s.left.size()) - 1;
+    };
+    const double present = leaves;
+    const int top = leaves - 2;
+    std::int64_t node = add(add(-1, -1, present, top), add(-1, -1, present, top), top, top - 1);
+    for (int k = top - 1; k >= 0; --k) node = add(node, add(-1, -1, present, k), k, k > 0 ? k - 1 : 0.0);
+    s.root = static_cast<std::uint64_t>(node);
+    return s;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
@@ -209,4 +235,77 @@ TEST_CASE("the joint score adds the family scores to the extinction term in orde
     bad_root = three_leaves();
     bad_root.root = 7;
     CHECK(!undated_joint_loglik(std::move(bad_root), one_tree(), rates, 0, 0, 0).ok());
+}
+
+TEST_CASE("Wide numbers round as doubles do while in range, and their exponent keeps going beyond it") {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-300, 300), far(-4000, 4000);
+    int compared = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const double a = std::ldexp(mantissa(rng), exponent(rng)), b = std::ldexp(mantissa(rng), exponent(rng));
+        const double plain[4] = {a + b, a - b, a * b, a / b};
+        // The same operands moved far outside the range of doubles, by
+        // exponents that cancel in the result.
+        const std::int64_t k = far(rng);
+        const Wide wa = Wide::of(a, k), wb = Wide::of(b, k), wb_down = Wide::of(b, -k);
+        const Wide wide[4] = {wa + wb, wa - wb, wa * wb_down, wa / wb};
+        const std::int64_t back[4] = {-k, -k, 0, 0};
+        for (int op = 0; op < 4; ++op) {
+            if (plain[op] != 0.0 && std::fabs(plain[op]) < DBL_MIN) continue;
+            ++compared;
+            if (!same_bits(wide[op].times(back[op]), plain[op])) {
+                check::fail(__FILE__, __LINE__, "operation " + std::to_string(op) + " on " + std::to_string(a) + ", " +
+                                                    std::to_string(b) + " at 2^" + std::to_string(k));
+            }
+        }
+        CHECK_EQ(wa < wb, a < b);
+    }
+    CHECK(compared > 70000);
+    // Far beyond the range: 2^-3000 * 0.75 and sums that no double holds.
+    const Wide tiny = Wide::of(0.75, -3000);
+    CHECK_EQ((tiny + tiny).times(3000), 1.5);
+    CHECK_EQ((tiny * tiny).times(6000), 0.5625);
+    CHECK(std::fabs(wide_log2(tiny) - (std::log2(0.75) - 3000.0)) < 1e-12);
+    CHECK(std::fabs(wide_log(tiny) - (std::log(0.75) - 3000.0 * std::log(2.0))) < 1e-12 * 3000);
+    CHECK_EQ(wide_log(Wide::of(0.3)), std::log(0.3));
+    CHECK(std::isinf(wide_log(Wide{})) && wide_log(Wide{}) < 0);
+    CHECK_EQ(Wide::of(0.75, 2000).times(-1000), std::ldexp(0.75, 1000));
+    CHECK(std::isinf(Wide::of(0.75, 2000).times(0)) && Wide::of(0.75, -2000).times(0) == 0.0);
+}
+
+TEST_CASE("branch offsets appear only where one scale per gene node cannot hold a node's values") {
+    // Moderate rates: the plain path.
+    auto moderate = UndatedEngine::build(three_leaves(), 1, 0.2, 0.3, 0.4);
+    CHECK(!moderate.value().has_offsets() && moderate.value().ext_wide.empty());
+    auto shallow = UndatedEngine::build(caterpillar(40), 0, 0.2, 0.2, 0.35);
+    CHECK(!shallow.value().has_offsets());
+    // Losses far faster than speciation on a deep tree: offsets, never
+    // positive, 0 at the root, falling from parent to child without
+    // transfers.
+    auto deep = UndatedEngine::build(caterpillar(105), 1, 0.0599, 0.0, 258575.0);
+    const UndatedEngine& d = deep.value();
+    CHECK(d.has_offsets() && d.ext_wide.empty());
+    CHECK_EQ(d.offset[d.root], std::int64_t{0});
+    std::int64_t lowest = 0;
+    for (std::size_t b = 0; b < d.n; ++b) {
+        CHECK(d.offset[b] <= 0);
+        lowest = std::min(lowest, d.offset[b]);
+        if (!d.is_leaf[b]) CHECK(d.offset[d.left[b]] <= d.offset[b] && d.offset[d.right[b]] <= d.offset[b]);
+    }
+    CHECK(lowest < -1800);  // some 18 binades per speciation, over a hundred speciations
+    // Transfers to any branch, however rare, cut the fall short; a little
+    // less rare and no offsets are needed.
+    auto transfers = UndatedEngine::build(caterpillar(105), 0, 0.0599, 1e-200, 258575.0);
+    std::int64_t lowest_with_transfers = 0;
+    for (const std::int64_t o : transfers.value().offset) lowest_with_transfers = std::min(lowest_with_transfers, o);
+    CHECK(transfers.value().has_offsets() && lowest_with_transfers > lowest / 2);
+    CHECK(!UndatedEngine::build(caterpillar(105), 0, 0.0599, 1e-20, 258575.0).value().has_offsets());
+    // A loss probability below the normal range: the extinction values are
+    // solved in Wide numbers, and the extinction term keeps them.
+    auto rare_loss = UndatedEngine::build(three_leaves(), 0, 0.2, 0.2, 1e-320);
+    const UndatedEngine& r = rare_loss.value();
+    CHECK(r.has_offsets() && r.ext_wide.size() == r.n);
+    const double want = std::log(1e-320) - std::log(1.4);  // the root's extinction is p_loss to first order
+    CHECK(std::fabs(r.log_extinction(0) - want) < 1e-12 * std::fabs(want));
 }

@@ -12,7 +12,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from vornix.cli._cluster import add_cluster_options
 from vornix.cli._common import UserError, progress
+from vornix.cli._replicates import run_replicates
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -27,13 +29,25 @@ duplication, transfer, loss, and speciation at every node) and writes the
 output directory: gene_family_events/ (one event table per family),
 gene_trees/ (complete and extant gene trees in Newick), Transfers.tsv,
 Gene_family_summary.tsv, Profiles.tsv, Presence.tsv, and run.json (every
-argument, the seed and the version, to repeat the run exactly).
+argument, the seed and the version, to repeat the run exactly). With
+--recphyloxml, gene_trees/ also holds each family's true reconciliation in
+recPhyloXML ({family}_reconciled.xml). `vornix report DIR` draws a finished
+run as one web page, DIR/report.html.
 
 Without a species tree it runs on a small embedded example tree.
 
+With --replicates N it runs N independent simulations and writes them to
+DIR/replicate_1 ... DIR/replicate_N (replicate 1 uses the seed itself,
+replicate k a seed derived from the seed and k only), with DIR/run.json
+listing each replicate's seed. They run on --workers N processes of this
+machine or on the Dask cluster of --scheduler, whose workers write the
+directories themselves (DIR must be on a file system they share); the
+output is the same wherever they run.
+
 example:
   vornix simulate species.nwk --duplication 0.2 --transfer 0.1 --loss 0.25 \\
-      --origination 1 --seed 7 --out DIR"""
+      --origination 1 --seed 7 --out DIR
+  vornix simulate species.nwk --seed 7 --replicates 100 --out DIR --workers 2"""
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -42,15 +56,26 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="DIR", default=None,
                         help="output directory, created if missing; files of the same names are replaced "
                              "(default: a new directory under the system's temporary directory)")
+    parser.add_argument("--recphyloxml", action="store_true",
+                        help="also write each family's true reconciliation in recPhyloXML, "
+                             "gene_trees/{family}_reconciled.xml")
+    parser.add_argument("--replicates", type=int, default=None, metavar="N",
+                        help="independent runs, written to DIR/replicate_1 .. DIR/replicate_N (needs --out)")
+    add_cluster_options(parser)
 
 
 def run(args: argparse.Namespace) -> None:
     from vornix.families import simulate_families
 
+    if args.replicates is not None:
+        run_replicates(args)
+        return
+    if args.scheduler is not None or args.workers is not None:
+        raise UserError("--scheduler and --workers run replicates: give --replicates N")
     tree, tree_source = load_tree(args)
     kwargs = family_kwargs(args)
     outdir = args.out if args.out is not None else tempfile.mkdtemp(prefix="vornix_simulation_")
-    with progress(args, total=2, unit="step", description="simulating") as bar:
+    with progress(args, total=3 if args.recphyloxml else 2, unit="step", description="simulating") as bar:
         sim = simulate_families(tree, **kwargs)
         bar.update()
         bar.set_description("writing")
@@ -60,6 +85,10 @@ def run(args: argparse.Namespace) -> None:
             # The writer's messages do not name the directory.
             raise UserError(f"cannot write {outdir}: {error}") from None
         bar.update()
+        if args.recphyloxml:
+            bar.set_description("writing recPhyloXML")
+            sim.write_recphyloxml(outdir)
+            bar.update()
     arguments = dict(kwargs, seed=sim.parameters["seed"])
     write_run_record(os.path.join(outdir, "run.json"), NAME, tree_source, arguments, counts._asdict())
     if not args.quiet:
@@ -80,7 +109,9 @@ def report(tree: SpeciesTree, sim: FamilySimulation, counts: WriteCounts, outdir
     trees = os.listdir(outdir / "gene_trees")
     print(f"  gene_family_events/: {len(os.listdir(outdir / 'gene_family_events'))} event tables")
     print(f"  gene_trees/: {sum(p.endswith('_complete.nwk') for p in trees)} complete trees, "
-          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees")
+          f"{sum(p.endswith('_extant.nwk') for p in trees)} extant trees"
+          + (f", {sum(p.endswith('_reconciled.xml') for p in trees)} reconciliations in recPhyloXML"
+             if any(p.endswith('_reconciled.xml') for p in trees) else ""))
     for name in ("Transfers.tsv", "Gene_family_summary.tsv", "Profiles.tsv", "Presence.tsv"):
         with open(outdir / name, encoding="utf-8") as f:
             n_lines = sum(1 for _ in f) - 1

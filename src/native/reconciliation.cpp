@@ -1,0 +1,93 @@
+// Reconciled gene trees for the Python front end: recPhyloXML documents (in
+// memory or one file per family) and the trees as columns for drawing.
+#include "front/recphyloxml.h"
+#include "native/columns.h"
+#include "native/family_columns.h"
+#include "native/functions.h"
+#include "py/args.h"
+#include "py/guard.h"
+#include "py/interrupt.h"
+#include "py/result.h"
+
+namespace vornix::native {
+
+using event_log::ExtantContent;
+using event_log::Records;
+
+namespace {
+
+const py::Signature kDocumentsSignature{"family_recphyloxml", {"records", "extant", "names", "parent", "root"}};
+const py::Signature kWriteSignature{"write_recphyloxml", {"records", "extant", "names", "parent", "root", "trees_dir"}};
+const py::Signature kColumnsSignature{"family_reconciliations",
+                                      {"records", "extant", "names", "parent", "root", "total_age"}};
+
+}  // namespace
+
+PyObject* family_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kDocumentsSignature, args, nargs, kwnames);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
+        const std::vector<std::string> names = a.vec_str();
+        const std::vector<std::int64_t> parent = a.vec_i64();
+        const std::uint64_t root = a.u64();
+        front::FamilyDocuments docs = py::unwrap(front::recphyloxml_documents(
+            records, extant, {parent, root, names}, writer::default_pool(), interrupt));
+        return py::tuple(column_bytes(docs.families), string_bytes(docs.text), column_bytes(docs.start));
+    });
+}
+
+PyObject* write_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kWriteSignature, args, nargs, kwnames);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
+        const std::vector<std::string> names = a.vec_str();
+        const std::vector<std::int64_t> parent = a.vec_i64();
+        const std::uint64_t root = a.u64();
+        const std::string trees_dir = a.str();
+        const std::uint64_t written = py::unwrap(front::write_recphyloxml(
+            records, extant, {parent, root, names}, trees_dir, writer::default_pool(), interrupt));
+        return py::new_int(written);
+    });
+}
+
+PyObject* family_reconciliations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard([&]() -> py::Ref {
+        py::Args a(kColumnsSignature, args, nargs, kwnames);
+        Interrupt interrupt = py::interrupt();
+        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
+        const std::vector<std::string> names = a.vec_str();
+        const std::vector<std::int64_t> parent = a.vec_i64();
+        const std::uint64_t root = a.u64();
+        const double total_age = a.f64();
+        front::FamilyReconciliations trees =
+            py::unwrap(front::reconciled_families(records, extant, {parent, root, names}, total_age, interrupt));
+        const std::size_t n = trees.nodes.size();
+        std::vector<std::uint64_t> gene(n), species(n);
+        std::vector<std::int64_t> up(n), transferred_to(n);
+        std::vector<double> start(n), end(n);
+        std::vector<std::uint8_t> ends(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const front::ReconciledNode& node = trees.nodes[i];
+            gene[i] = node.gene;
+            up[i] = node.parent == front::kNoParent ? -1 : static_cast<std::int64_t>(node.parent);
+            start[i] = node.start;
+            end[i] = node.end;
+            species[i] = node.species;
+            ends[i] = static_cast<std::uint8_t>(node.ends);
+            transferred_to[i] = node.arrived_from_transfer == writer::kNoSpecies
+                                    ? -1
+                                    : static_cast<std::int64_t>(node.arrived_from_transfer);
+        }
+        std::vector<front::ReconciledNode>().swap(trees.nodes);
+        return py::tuple(column_bytes(trees.families), column_bytes(trees.start), column_bytes(gene), column_bytes(up),
+                         column_bytes(start), column_bytes(end), column_bytes(species), column_bytes(ends),
+                         column_bytes(transferred_to));
+    });
+}
+
+}  // namespace vornix::native
