@@ -81,7 +81,6 @@ public:
             out[run.index] = root_loglik(run, origination);
             release_all(run);
         };
-        // Trees whose next node is their root, when roots are swept apart.
         roots_apart_ = e_.has_offsets() && origination == 1;
         const bool roots_apart = roots_apart_;
         if (roots_apart && roots_ == nullptr) roots_ = std::make_unique<LaneGroup>(e_, Frame(e_.n, 0));
@@ -90,6 +89,8 @@ public:
             start_internal(main_, l, runs[l]);
             return true;
         };
+        // With roots swept apart: the trees whose next node is their root,
+        // swept a lane group at a time.
         std::vector<Run> waiting;
         bool stopped = false;
         auto next_job_roots_apart = [&](int l) -> bool {

@@ -196,10 +196,6 @@ void RecipientGroups::means(const SweepTables& t, std::size_t n, const double* x
     }
 }
 
-// The constant part of an internal gene node with children values w and z
-// (both at their own scales): duplication on b (both orders), speciation at
-// b, and one child transferred in from another branch. In reldated mode wm
-// and zm are the children's means over each branch's recipients.
 RECOLITE_DISPATCH void means_over_others(const double* x, std::size_t n, double* mean) {
     if (n < 2) {
         for (std::size_t b = 0; b < n; ++b) mean[b] = 0.0;

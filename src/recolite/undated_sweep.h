@@ -34,7 +34,8 @@ struct SweepTables {
     std::vector<double> transfer_in;    // p_transfer E[b]
     // E of the species children, crossed over: ext_r[b] multiplies the left
     // child's value and carries 2^(offset[b] - offset[left]); ext_l[b] the
-    // right child's, with 2^(offset[b] - offset[right]).
+    // right child's, with 2^(offset[b] - offset[right]); both also give back
+    // the power of two that holds a tiny p_spec.
     std::vector<double> ext_l, ext_r;
     std::vector<std::uint32_t> child_l, child_r;
     std::vector<double> recipient_count;  // reldated: list lengths as doubles
