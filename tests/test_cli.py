@@ -100,6 +100,7 @@ class TestSimulate:
         assert record["arguments"] == dict(duplication=0.3, transfer=0.2, loss=0.25, origination=1.0, initial_size=7,
                                            seed=7, cap=4, replacement=0.5, distance_decay=0.5, allow_self=True)
         assert record["species_tree"]["path"].endswith("sp.nwk") and len(record["species_tree"]["sha256"]) == 64
+        assert record["argv"] == argv  # the arguments main() ran with, not the test runner's
 
     def test_without_a_tree_runs_the_example_and_records_a_fresh_seed(self, tmp_path, capsys):
         assert main(["simulate", "-q", "--out", str(tmp_path / "a")]) == 0
@@ -190,3 +191,19 @@ def test_species_tree_writes_the_generated_tree(tmp_path, capsys):
     assert main(["species-tree", "--extant", "5", "--seed", "2"]) == 0
     assert capsys.readouterr().out.strip().endswith(";")
     assert main(["simulate", "-q", str(out), "--seed", "1", "--out", str(tmp_path / "sim")]) == 0
+
+
+def test_species_tree_age_and_node_limit_options(tmp_path, capsys):
+    birth_death = pytest.importorskip("vornix.birth_death")
+    out = tmp_path / "aged.nwk"
+    assert main(["species-tree", "-q", "--extant", "6", "--death", "0.5", "--age", "2.5", "--seed", "3",
+                 "-o", str(out)]) == 0
+    expected = birth_death.birth_death_tree(6, 1.0, 0.5, 3, age=2.5)
+    assert out.read_text() == expected.to_newick() + "\n"
+    capsys.readouterr()
+    # A limit the drawn tree outgrows: one line that names the command's own options.
+    assert main(["species-tree", "--extant", "20", "--death", "1", "--seed", "0", "--max-nodes", "100"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "--max-nodes" in err and "max_nodes" not in err and "--age" in err
+    assert main(["species-tree", "--extant", "1", "--seed", "1"]) == 2
+    assert "--extant must be an integer >= 2" in capsys.readouterr().err

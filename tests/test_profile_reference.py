@@ -80,3 +80,21 @@ def test_parallel_matches_reference():
                                             n_copies=n_copies, n_threads=n_threads)
         assert got == expected, f"case {case}: n_copies={n_copies} tree={tree} rates={rates} cap={cap} mode={mode}"
 
+
+
+def test_events_drawn_ahead_match_reference():
+    # Without a cap and without replacement the engine draws a batch of
+    # events before carrying them out and looks up each genome a few events
+    # early; larger trees and genomes put many events between lookups of one
+    # branch, and small ones make consecutive events share a branch.
+    rnd = random.Random(515)
+    for case in range(40):
+        tree = random_tree(rnd, rnd.choice([6, 20, 40]))
+        duplication = rnd.uniform(0.0, 0.5)
+        rates = (duplication, rnd.uniform(0.0, 1.2), duplication + rnd.uniform(0.0, 0.6), rnd.choice([0.0, 1.0, 2.0]))
+        cap = rnd.choice([-1, -9])
+        mode = (rnd.choice([0.0, -0.5, math.nan]), rnd.choice([-1.0, 0.0, 2.0]), rnd.random() < 0.5)
+        seed, initial = rnd.getrandbits(64), rnd.randint(0, 60)
+        expected = ref.simulate_profiles(tree, rates, cap, mode, seed, initial)
+        got = vc.simulate_profiles(**native_args(tree, rates, cap, mode, seed, initial))
+        assert got == expected, f"case {case}: tree={tree} rates={rates} cap={cap} mode={mode} seed={seed}"

@@ -13,7 +13,10 @@ import vornix_core as vc
 
 ZERO = dict(duplication=0.0, transfer=0.0, loss=0.0, origination=0.0)
 MODE = dict(cap=-1, seed=1, replacement=0.0, distance_decay=-1.0, allow_self=False)
-SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared" / "benchmarks"
+# The shared benchmark inputs beside the checkout (or beside the directory
+# holding it, for a worktree one level deeper).
+SHARED = next((above / "shared" / "benchmarks" for above in pathlib.Path(__file__).resolve().parents[1:]
+               if (above / "shared" / "benchmarks").is_dir()), pathlib.Path("/nonexistent"))
 
 
 def tree_args(parent, time, extant, root):

@@ -25,6 +25,7 @@ from vornix.profiles import ProfileSimulation, simulate_profiles  # noqa: E402
 from vornix.gene_trees import GeneTrees  # noqa: E402
 from vornix.scoring import root_best, score  # noqa: E402
 from vornix.fitting import FitResult, fit_rates  # noqa: E402
+from vornix.replicates import write_replicates  # noqa: E402
 
 
 
@@ -56,4 +57,5 @@ __all__ = [
     "root_best",
     "fit_rates",
     "FitResult",
+    "write_replicates",
 ]

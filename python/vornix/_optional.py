@@ -8,7 +8,8 @@ from types import ModuleType
 __all__ = ["require"]
 
 # Module -> the extra of the vornix distribution that installs it.
-_EXTRAS = {"pandas": "pandas", "scipy": "sparse", "scipy.sparse": "sparse", "matplotlib": "plot"}
+_EXTRAS = {"pandas": "pandas", "scipy": "sparse", "scipy.sparse": "sparse", "matplotlib": "plot",
+           "distributed": "distributed", "dask": "distributed"}
 
 
 def require(module: str, purpose: str) -> ModuleType:

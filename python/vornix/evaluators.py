@@ -36,6 +36,10 @@ class Evaluator(Protocol):
 
     def close(self) -> None: ...
 
+    def __enter__(self) -> Evaluator: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
 
 class SerialEvaluator:
     """Every batch in this process, one after another."""

@@ -44,12 +44,12 @@ from typing import Any
 
 import numpy as np
 
-from vornix.evaluators import Evaluator, check_workers, make_evaluator
+from vornix.evaluators import Evaluator, check_workers
 from vornix.gene_trees import GeneTrees, Rooting
 from vornix.likelihood_model import LikelihoodModel, ModelName, Origination
 from vornix.living_species import LivingSpecies, as_living
 from vornix.progress_bar import progress_bar
-from vornix.scoring import prepare_batches
+from vornix.scoring import _checked_forest, open_evaluator
 from vornix.tree_batches import combine_partials, loglik_partials
 
 __all__ = ["FitResult", "fit_rates", "RATE_NAMES", "STEPS_PER_EVENT", "auto_n_steps"]
@@ -265,7 +265,8 @@ def _newton_polish(obj: _Objective, theta: np.ndarray) -> tuple[np.ndarray, np.n
 def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "dated", n_steps: int | None = None,
               origination: Origination = "root", fixed: Mapping[str, float] | None = None,
               start: Mapping[str, float] | None = None, condition_on_survival: bool = True,
-              workers: int | None = None, rooting: Rooting = "as-is", progress: bool | None = None) -> FitResult:
+              workers: int | None = None, rooting: Rooting = "as-is", progress: bool | None = None,
+              client: Any = None) -> FitResult:
     """Maximum-likelihood duplication, transfer and loss rates.
 
     Parameters
@@ -295,6 +296,12 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
         How each tree is scored, as in :func:`vornix.score`.
     progress : bool or None
         Progress (evaluations) on standard error; default: on a terminal.
+    client : dask.distributed.Client, optional
+        Fit on this Dask cluster instead (needs the ``distributed`` extra):
+        the trees are converted into batches once, by tasks on its workers,
+        and kept there; each evaluation sends the rates and receives one
+        partial sum per batch. The fit (optimum and evaluations) is the same
+        as a local one, whatever the cluster's size.
 
     Returns
     -------
@@ -332,13 +339,13 @@ def fit_rates(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "d
     theta0 = np.array([math.log(start_rates.get(k, _DEFAULT_START)) for k in free], dtype=np.float64)
     lo, hi = log_rate_bounds(species, model)
     theta0 = np.clip(theta0, lo, hi)
-    batches = prepare_batches(species, gene_trees, rooting)
     n_families = len(gene_trees)
     if n_families == 0:
+        _checked_forest(species, gene_trees, rooting)  # bad options are reported first
         raise ValueError("gene_trees is empty: nothing to fit")
+    evaluator, _ = open_evaluator(species, gene_trees, rooting, workers, client)
 
-    with make_evaluator(batches, species, workers) as evaluator, \
-            progress_bar(10**9, "eval", "fitting", progress) as bar:
+    with evaluator, progress_bar(10**9, "eval", "fitting", progress) as bar:
         obj = _Objective(evaluator, species, base, free, fixed_rates, n_families, condition_on_survival, bar)
         if not math.isfinite(obj.loglik(theta0)) and free:
             # Perhaps only the start is impossible: try from the middle of the range.

@@ -95,6 +95,7 @@ def simulate_profiles(
     replicates: int | None = None,
     copies: int | None = None,
     threads: int | None = None,
+    client: Any = None,
 ) -> ProfileSimulation | list[ProfileSimulation]:
     """Simulates gene families along `tree`, keeping only the copy counts at
     the extant species.
@@ -122,6 +123,10 @@ def simulate_profiles(
         Worker threads for the copies; default one per core (at most
         `copies`). Giving `threads` without `copies` splits each run into 64
         copies.
+    client : dask.distributed.Client, optional
+        Run the replicates as tasks on this Dask cluster (needs the
+        ``distributed`` extra), one task per replicate; the results are
+        those of a local run, bit for bit.
 
     Returns
     -------
@@ -147,9 +152,10 @@ def simulate_profiles(
     n_threads = None if threads is None else _checks.positive_count("threads", threads, 4096)
     if n_threads is not None and n_copies is None:
         n_copies = DEFAULT_COPIES
-    if n_copies is not None and n_threads is None:
-        n_threads = max(1, min(n_copies, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
-                               else os.cpu_count() or 1))
+    if client is not None:
+        from vornix.replicates import profile_replicates
+
+        return profile_replicates(tree, args, n, n_copies, n_threads, client)
     if n is None:
         return _one_run(tree, args, n_copies, n_threads)
     runs = []
@@ -159,11 +165,21 @@ def simulate_profiles(
 
 
 def _one_run(tree: SpeciesTree, args: dict[str, Any], copies: int | None, threads: int | None) -> ProfileSimulation:
+    return ProfileSimulation(tree, *run_buffers(args, copies, threads))
+
+
+def run_buffers(args: dict[str, Any], copies: int | None,
+                threads: int | None) -> tuple[dict[str, Any], tuple[bytes, ...]]:
+    """One run's parameters and the core's profile buffers; with `copies`
+    and no `threads`, one thread per core of this machine (at most `copies`)."""
     if copies is None:
         buffers = vornix_core.simulate_profiles(**args)
     else:
+        if threads is None:
+            threads = max(1, min(copies, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
+                                 else os.cpu_count() or 1))
         buffers = vornix_core.simulate_profiles_parallel(**args, n_copies=copies, n_threads=threads)
     parameters = {k: v for k, v in args.items() if k not in ("n_nodes", "parent", "time", "extant_leaf", "root")}
     parameters.update(copies=copies, threads=threads)
-    return ProfileSimulation(tree, parameters, buffers)
+    return parameters, buffers
 

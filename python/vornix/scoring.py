@@ -10,7 +10,8 @@ from typing import Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from vornix.evaluators import check_workers, make_evaluator
+from vornix._dask import check_client
+from vornix.evaluators import Evaluator, check_workers, make_evaluator
 from vornix.gene_trees import GeneTrees, Rooting
 from vornix.likelihood_model import LikelihoodModel, ModelName, Origination
 from vornix.living_species import LivingSpecies, as_living
@@ -26,8 +27,10 @@ def _check_gene_trees(gene_trees: object) -> GeneTrees:
     return gene_trees
 
 
-def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str) -> list[TreeBatch]:
-    """The trees resolved against the species tree and cut into batches."""
+def _checked_forest(species: LivingSpecies, gene_trees: GeneTrees,
+                    rooting: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The trees' columns resolved against the species tree, after the
+    checks every evaluator needs."""
     if rooting not in ROOTINGS:
         raise ValueError(f"rooting must be one of {', '.join(map(repr, ROOTINGS))}, not {rooting!r}")
     offsets, parent, tips = gene_trees.forest(species)
@@ -36,21 +39,42 @@ def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str)
         first = int(np.flatnonzero(~rooted)[0])
         raise ValueError(f"{gene_trees.describe(first)}: the tree is unrooted (three branches at the top); "
                          'score it over its rootings (rooting "all" or "best")')
-    return plan_batches(offsets, parent, tips, gene_trees.rooting_counts, rooted, rooting)
+    return offsets, parent, tips
+
+
+def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str) -> list[TreeBatch]:
+    """The trees resolved against the species tree and cut into batches."""
+    offsets, parent, tips = _checked_forest(species, gene_trees, rooting)
+    return plan_batches(offsets, parent, tips, gene_trees.rooting_counts, gene_trees.is_rooted, rooting)
+
+
+def open_evaluator(species: LivingSpecies, gene_trees: GeneTrees, rooting: str, workers: int | None,
+                   client: Any = None) -> tuple[Evaluator, list[np.ndarray]]:
+    """An evaluator of the trees' batches (in this process, on a process
+    pool, or on the Dask cluster of `client`, which makes the batches on its
+    workers), and each batch's tree positions."""
+    check_client(client, workers)
+    if client is None:
+        batches = prepare_batches(species, gene_trees, rooting)
+        return make_evaluator(batches, species, workers), [b.positions for b in batches]
+    from vornix.dask_evaluator import dask_evaluator
+
+    columns = _checked_forest(species, gene_trees, rooting)
+    evaluator = dask_evaluator(columns, gene_trees.rooting_counts, gene_trees.is_rooted, rooting, species, client)
+    return evaluator, evaluator.positions
 
 
 def _score_all(species: LivingSpecies, gene_trees: GeneTrees, model: LikelihoodModel, rooting: str,
-               workers: int | None, progress: bool | None) -> tuple[np.ndarray, np.ndarray | None]:
-    batches = prepare_batches(species, gene_trees, rooting)
+               workers: int | None, progress: bool | None, client: Any = None) -> tuple[np.ndarray, np.ndarray | None]:
+    evaluator, positions = open_evaluator(species, gene_trees, rooting, workers, client)
     values = np.empty(len(gene_trees), dtype=np.float64)
     edges = None if rooting == "as-is" else np.zeros(len(gene_trees), dtype=np.int64)
-    with make_evaluator(batches, species, workers) as evaluator, \
-            progress_bar(len(batches), "batch", "scoring", progress) as bar:
+    with evaluator, progress_bar(len(positions), "batch", "scoring", progress) as bar:
         results: list[BatchScores] = evaluator.run(score_batch, model, bar)
-    for batch, result in zip(batches, results):
-        values[batch.positions] = result.values
+    for where, result in zip(positions, results):
+        values[where] = result.values
         if edges is not None and result.best_edge is not None:
-            edges[batch.positions] = result.best_edge
+            edges[where] = result.best_edge
     return values, edges
 
 
@@ -58,20 +82,21 @@ def _score_all(species: LivingSpecies, gene_trees: GeneTrees, model: LikelihoodM
 def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = ..., dup: float, transfer: float,
           loss: float, n_steps: int = ..., origination: Origination = ..., rooting: Rooting = ...,
           workers: int | None = ..., joint: Literal[False] = ..., n_extinct: int = ...,
-          progress: bool | None = ...) -> npt.NDArray[np.float64]: ...
+          progress: bool | None = ..., client: Any = ...) -> npt.NDArray[np.float64]: ...
 
 
 @overload
 def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = ..., dup: float, transfer: float,
           loss: float, n_steps: int = ..., origination: Origination = ..., rooting: Rooting = ...,
           workers: int | None = ..., joint: Literal[True], n_extinct: int = ...,
-          progress: bool | None = ...) -> tuple[npt.NDArray[np.float64], float]: ...
+          progress: bool | None = ..., client: Any = ...) -> tuple[npt.NDArray[np.float64], float]: ...
 
 
 def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undated", dup: float,
           transfer: float, loss: float, n_steps: int = 1, origination: Origination = "root",
           rooting: Rooting = "as-is", workers: int | None = None, joint: bool = False, n_extinct: int = 0,
-          progress: bool | None = None) -> npt.NDArray[np.float64] | tuple[npt.NDArray[np.float64], float]:
+          progress: bool | None = None, client: Any = None
+          ) -> npt.NDArray[np.float64] | tuple[npt.NDArray[np.float64], float]:
     """Log-likelihood of each gene tree under a duplication-transfer-loss model.
 
     Parameters
@@ -109,6 +134,10 @@ def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undat
         Families counted as having left no gene tree (for `joint`).
     progress : bool or None
         Show a progress bar on standard error (default: when it is a terminal).
+    client : dask.distributed.Client, optional
+        Score on this Dask cluster instead (needs the ``distributed``
+        extra): the trees are converted into batches by tasks on its workers.
+        Results are identical to a local run, whatever the cluster's size.
 
     Returns
     -------
@@ -140,7 +169,7 @@ def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undat
     check_workers(workers)
     if isinstance(n_extinct, bool) or not isinstance(n_extinct, (int, np.integer)) or n_extinct < 0:
         raise ValueError(f"n_extinct must be an integer >= 0, got {n_extinct!r}")
-    values, _ = _score_all(species, gene_trees, m, rooting, workers, progress)
+    values, _ = _score_all(species, gene_trees, m, rooting, workers, progress, client)
     if not joint:
         return values
     total = 0.0
@@ -154,7 +183,7 @@ def score(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undat
 
 def root_best(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "undated", dup: float,
               transfer: float, loss: float, n_steps: int = 1, origination: Origination = "root",
-              workers: int | None = None, progress: bool | None = None) -> GeneTrees:
+              workers: int | None = None, progress: bool | None = None, client: Any = None) -> GeneTrees:
     """Each gene tree rooted on its best edge under the model.
 
     Every rooting of each tree is scored as with ``score(...,
@@ -181,6 +210,6 @@ def root_best(species_tree: Any, gene_trees: GeneTrees, *, model: ModelName = "u
     gene_trees = _check_gene_trees(gene_trees)
     m = LikelihoodModel.make(model, dup=dup, transfer=transfer, loss=loss, n_steps=n_steps,
                              origination=origination)
-    _, edges = _score_all(species, gene_trees, m, "best", workers, progress)
+    _, edges = _score_all(species, gene_trees, m, "best", workers, progress, client)
     assert edges is not None
     return gene_trees.rerooted(edges)

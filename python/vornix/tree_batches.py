@@ -20,7 +20,7 @@ from vornix.gene_trees import core_batch
 from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
 
-__all__ = ["TreeBatch", "BatchScores", "plan_batches", "score_batch", "loglik_partials", "combine_partials",
+__all__ = ["TreeBatch", "BatchScores", "plan_batches", "plan_ranges", "build_batch", "range_columns", "score_batch", "loglik_partials", "combine_partials",
            "exact_partials", "ROOTINGS"]
 
 ROOTINGS = ("as-is", "all", "best")
@@ -76,19 +76,21 @@ def _cost(sizes: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: st
     return counts * np.where(rooted, sizes, sizes + 1)
 
 
-def plan_batches(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray,
-                 rooted: np.ndarray, rooting: str) -> list[TreeBatch]:
-    """Cut the trees, in input order, into batches of bounded work.
+def plan_ranges(offsets: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: str,
+                budget: int | None = None) -> list[tuple[int, int]]:
+    """The trees, in input order, cut into ranges ``(start, stop)`` of
+    bounded work (`budget` nodes; by default the batch sizes below).
 
-    The cut depends only on the trees and `rooting`, never on the number of
-    workers; scores do not depend on it at all.
+    The cut depends only on the trees, `rooting` and `budget`, never on the
+    number of workers; scores do not depend on it at all.
     """
     if rooting not in ROOTINGS:
         raise ValueError(f"rooting must be one of {', '.join(map(repr, ROOTINGS))}, not {rooting!r}")
     sizes = np.diff(offsets)
     cost = _cost(sizes, counts, rooted, rooting)
-    budget = NODES_PER_BATCH if rooting == "as-is" else ROOTED_NODES_PER_BATCH
-    batches: list[TreeBatch] = []
+    if budget is None:
+        budget = NODES_PER_BATCH if rooting == "as-is" else ROOTED_NODES_PER_BATCH
+    ranges: list[tuple[int, int]] = []
     start = 0
     n = len(sizes)
     cum = np.concatenate([[0], np.cumsum(cost)])
@@ -96,20 +98,41 @@ def plan_batches(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, c
         # The first tree past the budget closes the batch (a batch holds at least one tree).
         stop = int(np.searchsorted(cum, cum[start] + budget, side="left"))
         stop = min(max(stop, start + 1), n)
-        a, b = int(offsets[start]), int(offsets[stop])
-        sub_offsets = np.asarray(offsets[start:stop + 1] - a, dtype=np.int64)
-        sub_parent = np.ascontiguousarray(parent[a:b], dtype=np.int64)
-        sub_species = np.ascontiguousarray(species[a:b], dtype=np.int64)
-        positions = np.arange(start, stop, dtype=np.int64)
-        core = None
-        if rooting == "as-is":
-            trees = np.arange(stop - start, dtype=np.uint64)
-            core = core_batch(sub_offsets, sub_parent, sub_species, trees, np.zeros_like(trees),
-                              np.ones_like(trees))
-        batches.append(TreeBatch(positions, sub_offsets, sub_parent, sub_species,
-                                 np.asarray(counts[start:stop], dtype=np.int64), rooting, core))
+        ranges.append((start, stop))
         start = stop
-    return batches
+    return ranges
+
+
+def build_batch(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray, rooting: str,
+                first: int = 0) -> TreeBatch:
+    """The batch of whole trees given by their columns (offsets from 0),
+    the first being tree `first` of the input."""
+    offsets = np.asarray(offsets, dtype=np.int64)
+    n = len(offsets) - 1
+    core = None
+    if rooting == "as-is":
+        trees = np.arange(n, dtype=np.uint64)
+        core = core_batch(offsets, np.ascontiguousarray(parent, dtype=np.int64),
+                          np.ascontiguousarray(species, dtype=np.int64), trees, np.zeros_like(trees),
+                          np.ones_like(trees))
+    return TreeBatch(np.arange(first, first + n, dtype=np.int64), offsets,
+                     np.ascontiguousarray(parent, dtype=np.int64), np.ascontiguousarray(species, dtype=np.int64),
+                     np.asarray(counts, dtype=np.int64), rooting, core)
+
+
+def range_columns(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, start: int,
+                  stop: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The columns of trees ``start .. stop - 1``, offsets from 0."""
+    a, b = int(offsets[start]), int(offsets[stop])
+    return np.asarray(offsets[start:stop + 1] - a, dtype=np.int64), parent[a:b], species[a:b]
+
+
+def plan_batches(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray,
+                 rooted: np.ndarray, rooting: str) -> list[TreeBatch]:
+    """Cut the trees, in input order, into batches of bounded work (see
+    :func:`plan_ranges`)."""
+    return [build_batch(*range_columns(offsets, parent, species, start, stop), counts[start:stop], rooting, start)
+            for start, stop in plan_ranges(offsets, counts, rooted, rooting)]
 
 
 def _rooting_chunks(batch: TreeBatch) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:

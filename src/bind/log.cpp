@@ -8,6 +8,7 @@
 #include "engines/event_log/trace_profile.h"
 #include "engines/event_log/run.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 #include "py/result.h"
 
 namespace vornix::bind {
@@ -97,7 +98,7 @@ py::Ref run(const py::Signature& sig, bool record_speciation, PyObject* const* a
     require_tree(tree, Speciation::FirstTwo);
     require_family_rates(p);
 
-    LogResult result = py::unwrap(run_log(tree, p, record_speciation, kLogMaxEvents));
+    LogResult result = py::unwrap(run_log(tree, p, record_speciation, kLogMaxEvents, 0, py::interrupt()));
     py::IntPool pool(pool_limit(result.records, tree.n_nodes));
     py::Ref records = records_tuple(result.records, pool);
     if (record_speciation) return py::tuple(std::move(records), extant_list(result.extant, pool));

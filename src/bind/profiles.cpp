@@ -3,6 +3,7 @@
 #include "bind/sim_args.h"
 #include "engines/profiles/run.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 #include "py/result.h"
 
 namespace vornix::bind {
@@ -58,7 +59,8 @@ PyObject* simulate_profiles(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         ProfileArgs p = read_profile_args(a);
         validate(p);
         const FamilyParams& f = p.family;
-        return py::coo_tuple(py::unwrap(profiles::run_profiles(p.tree, engine_params(p), f.seed, f.initial_size)));
+        return py::coo_tuple(
+            py::unwrap(profiles::run_profiles(p.tree, engine_params(p), f.seed, f.initial_size, py::interrupt())));
     });
 }
 
@@ -71,7 +73,8 @@ PyObject* simulate_profiles_parallel(PyObject*, PyObject* const* args, Py_ssize_
         validate(p);
         const FamilyParams& f = p.family;
         return py::coo_tuple(py::unwrap(profiles::run_profiles_parallel(p.tree, engine_params(p), f.seed,
-                                                                        f.initial_size, n_copies, n_threads)));
+                                                                        f.initial_size, n_copies, n_threads, {},
+                                                                        py::interrupt())));
     });
 }
 

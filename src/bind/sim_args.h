@@ -59,6 +59,7 @@ inline void require_rates(std::initializer_list<std::pair<const char*, double>> 
 inline void require_family_rates(const FamilyParams& p) {
     require_rates({{"duplication", p.duplication}, {"transfer", p.transfer}, {"loss", p.loss},
                    {"origination", p.origination}});
+    if (auto msg = check_rate_sum(p); !msg.empty()) py::raise(PyExc_ValueError, msg.c_str());
 }
 
 // Raises ValueError when the tree cannot be simulated on.

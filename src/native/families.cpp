@@ -152,7 +152,8 @@ PyObject* simulate_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const event_log::LogParams p = bind::read_family_params(a);
         bind::require_tree(tree, Speciation::FirstTwo);
         bind::require_family_rates(p);
-        event_log::LogResult result = py::unwrap(event_log::run_log(tree, p, /*record_speciation=*/true));
+        event_log::LogResult result = py::unwrap(
+            event_log::run_log(tree, p, /*record_speciation=*/true, event_log::kLogMaxEvents, 0, py::interrupt()));
         py::Ref profile = py::coo_tuple(event_log::extant_profile(result.extant));
         py::Ref records = records_tuple(result.records);
         py::Ref extant = extant_tuple(result.extant);

@@ -19,7 +19,7 @@ Outcome<WriteCounts> simulate_and_write(const SpeciesTree& tree, const event_log
     }
     if (auto refused = check_output_request(tree, names, total_age)) return std::move(*refused);
     const auto start = std::chrono::steady_clock::now();
-    auto run = event_log::run_log(tree, params, /*record_speciation=*/true);
+    auto run = event_log::run_log(tree, params, /*record_speciation=*/true, event_log::kLogMaxEvents, 0, interrupt);
     if (!run.ok()) return run.error();
     if (timings != nullptr) {
         timings->simulate = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

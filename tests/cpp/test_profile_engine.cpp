@@ -2,10 +2,12 @@
 // limit, a worker pool that cannot start, failures and exceptions inside the
 // parallel map, and the packing of several copies.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "check.h"
@@ -96,6 +98,48 @@ TEST_CASE("32-bit and 64-bit family storage give the same copy") {
     }
 }
 
+TEST_CASE("a family outgrowing 16-bit counts reruns the copy with wider counts, same result") {
+    // One branch, duplications only: family 0 grows past 2^15 copies.
+    const SpeciesTree tree = make_tree({1, -1}, {11.0, 0.0}, {1, 0}, 1);
+    const TreeWalk walk = prepare_profile_tree(tree).value();
+    ProfileParams p;
+    p.duplication = 1.0;
+    p.origination = 0.5;
+    for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{1} << 40}) {  // both event loops
+        p.cap = cap;
+        bool overflow = false;
+        try {
+            Engine<NarrowGenome>(tree, walk, p, 3).run(1);
+        } catch (const CountsOverflow&) {
+            overflow = true;
+        }
+        CHECK(overflow);
+        const CopyCounts wide = Engine<CompactGenome>(tree, walk, p, 3).run(1).value();
+        std::uint64_t copies = 0;
+        for (const std::uint32_t c : wide.count) copies += c;
+        CHECK(copies > 32768u);
+        const CopyCounts got = run_profile_copy(tree, walk, p, 3, 1).value();
+        CHECK(got.family == wide.family && got.count == wide.count);
+        CHECK_EQ(got.events, wide.events);
+    }
+}
+
+TEST_CASE("genomes outgrowing the memory budget stop the copy with a memory error") {
+    // Originations only: families pile up on both branches of a long tree.
+    const SpeciesTree tree = make_tree({-1, 0, 0}, {0.0, 1e6, 1e6}, {0, 1, 1}, 0);
+    const TreeWalk walk = prepare_profile_tree(tree).value();
+    ProfileParams p;
+    p.origination = 1.0;
+    p.memory_budget = 1 << 20;
+    for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{7}}) {  // both event loops
+        p.cap = cap;
+        auto out = run_profile_copy(tree, walk, p, 5, 0);
+        CHECK(!out.ok());
+        CHECK(out.error().kind == ErrorKind::Memory);
+        CHECK(out.error().message.find("outgrew their memory budget (1048576 bytes)") != std::string::npos);
+    }
+}
+
 TEST_CASE("a pool whose workers cannot all start runs nothing and reports why") {
     std::atomic<int> started{0}, ran{0};
     const ThreadStarter flaky = [&](std::function<void()> body) {
@@ -136,6 +180,34 @@ TEST_CASE("the parallel map runs every task once, stops after a failure, carries
         thrown = std::string(e.what()) == "boom";
     }
     CHECK(thrown);
+}
+
+TEST_CASE("an interrupt polled while waiting stops the map: running tasks are cancelled, no task starts") {
+    struct Polls {
+        std::atomic<int> count{0};
+        static bool third(void* self) { return ++static_cast<Polls*>(self)->count >= 3; }
+    } polls;
+    Interrupt interrupt(&Polls::third, &polls);
+    std::atomic<bool> cancel{false};
+    std::atomic<int> started{0};
+    const IndexedTask wait_for_cancel = [&](std::size_t) {
+        ++started;
+        Interrupt task_poll(&cancel_requested, &cancel);
+        while (!task_poll.poll_now()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return false;  // stopped early
+    };
+    CHECK(!parallel_map(100, 2, wait_for_cancel, {}, MapStop{&interrupt, &cancel}).has_value());
+    CHECK(interrupt.stopped() && cancel.load());
+    CHECK(started.load() <= 2);
+    CHECK(polls.count.load() == 3);
+
+    // A whole copy stops as well, and the call reports the interruption.
+    polls.count = 0;
+    ProfileParams p = busy_params();
+    p.duplication = p.loss = 50.0;
+    const SpeciesTree long_tree = make_tree({-1, 0, 0}, {0.0, 1e9, 1e9}, {0, 1, 1}, 0);
+    auto out = run_profiles_parallel(long_tree, p, 1, 20, 4, 2, {}, Interrupt(&Polls::third, &polls));
+    CHECK(!out.ok() && out.error().kind == ErrorKind::Interrupted);
 }
 
 TEST_CASE("pack_coo shifts each copy's families past those of the copies before it") {

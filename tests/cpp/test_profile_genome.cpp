@@ -1,7 +1,8 @@
 // The chunked genome against a plain ordered map under long random runs of
-// the operations the engine performs: the indexed family_at must pick what
-// the linear walk in ascending family order picks, whatever the chunk
-// layout has become after splits, refills and retired chunks.
+// the operations the engine performs: the indexed family_at (and the place
+// found ahead of it) must pick what the linear walk in ascending family order
+// picks, whatever the chunk layout has become after splits, refills and
+// retired chunks, in each storage width.
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -12,7 +13,9 @@
 
 using vornix::Rng;
 using vornix::profiles::CompactGenome;
+using vornix::profiles::CountsOverflow;
 using vornix::profiles::Genome;
+using vornix::profiles::NarrowGenome;
 
 namespace {
 
@@ -37,6 +40,12 @@ void check_same(const G& g, const Model& m) {
     for (std::uint64_t i = 0; i < copies; i += step) {
         while (i >= before + walk->second) before += (walk++)->second;
         const typename G::Slot s = g.family_at(i);
+        const typename G::Slot ahead = g.slot(g.place(i, true));
+        if (ahead.chunk != s.chunk || ahead.index != s.index) {
+            CHECK_EQ(ahead.chunk, s.chunk);
+            CHECK_EQ(ahead.index, s.index);
+            return;
+        }
         if (g.family(s) != walk->first || g.count(s) != walk->second) {
             CHECK_EQ(g.family(s), walk->first);
             CHECK_EQ(g.count(s), walk->second);
@@ -129,21 +138,25 @@ void copies_are_independent() {
 TEST_CASE("founding genomes hold families 0..n-1 once, across chunk boundaries") {
     founding_genomes<Genome>();
     founding_genomes<CompactGenome>();
+    founding_genomes<NarrowGenome>();
 }
 
 TEST_CASE("family_at agrees with the linear walk under random traffic") {
     traffic_of_all_kinds<Genome>();
     traffic_of_all_kinds<CompactGenome>();
+    traffic_of_all_kinds<NarrowGenome>();
 }
 
 TEST_CASE("a genome emptied completely can fill up again") {
     emptied_and_refilled<Genome>();
     emptied_and_refilled<CompactGenome>();
+    emptied_and_refilled<NarrowGenome>();
 }
 
 TEST_CASE("copies of a genome are independent") {
     copies_are_independent<Genome>();
     copies_are_independent<CompactGenome>();
+    copies_are_independent<NarrowGenome>();
 }
 
 TEST_CASE("64-bit family numbers beyond 32 bits keep their order") {
@@ -156,4 +169,35 @@ TEST_CASE("64-bit family numbers beyond 32 bits keep their order") {
         ++m[f];
     }
     check_same(g, m);
+}
+
+TEST_CASE("a chunk that outgrows 16-bit counts says so before it wraps") {
+    NarrowGenome g = NarrowGenome::founding(40);  // chunk 0 holds families 0..31
+    CompactGenome wide = CompactGenome::founding(40);
+    const NarrowGenome::Slot s = g.family_at(5);
+    for (int k = 0; k < 32767 - 32; ++k) {
+        g.add_copy(s);
+        wide.add_copy(wide.family_at(5));
+    }
+    CHECK_EQ(g.count(s), 32767u - 31u);
+    bool overflow = false;
+    try {
+        g.add_copy(s);  // chunk 0 would hold 2^15 copies
+    } catch (const CountsOverflow&) {
+        overflow = true;
+    }
+    CHECK(overflow);
+    overflow = false;
+    try {
+        g.add_copy_of(20);  // an existing family of the same chunk
+    } catch (const CountsOverflow&) {
+        overflow = true;
+    }
+    CHECK(overflow);
+    // The wider genome takes it; a family of another chunk still fits in
+    // the narrow one.
+    wide.add_copy(wide.family_at(5));
+    CHECK_EQ(wide.count(wide.family_at(5)), 32767u - 30u);
+    g.add_copy_of(35);
+    CHECK_EQ(g.copies(), std::uint64_t{32767 + 8 + 1});
 }

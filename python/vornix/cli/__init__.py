@@ -29,7 +29,7 @@ from collections.abc import Sequence
 from types import ModuleType
 
 from vornix import __version__
-from vornix.cli._common import OneLineParser, UserError, fail, one_line
+from vornix.cli._common import OneLineParser, UserError, fail, one_line, remember_command_line
 
 __all__ = ["SUBCOMMANDS", "main", "build_parser", "UserError"]
 
@@ -81,7 +81,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     vornix 0.2.0
     """
     parser = build_parser()
-    args = parser.parse_args(argv)
+    command_line = list(sys.argv[1:] if argv is None else argv)
+    args = parser.parse_args(command_line)
+    remember_command_line(command_line)
     prog = args._prog
     try:
         status = args._run(args)

@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import Any, NoReturn
 
-__all__ = ["UserError", "OneLineParser", "fail", "one_line", "progress", "say"]
+__all__ = ["UserError", "OneLineParser", "fail", "one_line", "progress", "say", "remember_command_line", "command_line"]
 
 
 class UserError(Exception):
@@ -71,3 +71,18 @@ def progress(args: argparse.Namespace, total: int, unit: str, description: str) 
     from tqdm import tqdm
 
     return tqdm(total=total, unit=unit, desc=description, file=sys.stderr, leave=False, dynamic_ncols=True)
+
+
+# The arguments of the running `vornix` command, as main() received them
+# (a caller from Python passes its own list instead of sys.argv).
+_command_line: list[str] = []
+
+
+def remember_command_line(argv: list[str]) -> None:
+    """Keep the arguments of this run of the command (for run.json)."""
+    _command_line[:] = argv
+
+
+def command_line() -> list[str]:
+    """The arguments of this run of the command."""
+    return list(_command_line)

@@ -7,10 +7,10 @@ import argparse
 import hashlib
 import json
 import os
-import sys
 from typing import Any
 
 from vornix import __version__
+from vornix.cli._common import command_line
 from vornix.species_tree import SpeciesTree
 
 __all__ = ["add_tree", "load_tree", "add_family_rates", "family_kwargs", "add_seed", "write_run_record"]
@@ -92,7 +92,7 @@ def write_run_record(path: str, command: str, tree_source: dict[str, Any], argum
     record = {
         "command": command,
         "version": __version__,
-        "argv": sys.argv[1:],
+        "argv": command_line(),
         "species_tree": tree_source,
         "arguments": arguments,
         "seed": arguments.get("seed"),

@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from vornix.cli._cluster import add_cluster_options
 from vornix.cli._common import UserError
 
 __all__ = ["add_inputs", "add_model", "load_inputs"]
@@ -34,8 +35,7 @@ def add_model(parser: argparse.ArgumentParser, default_model: str) -> None:
     parser.add_argument("--rooting", choices=("as-is", "all", "best"), default="as-is",
                         help="score trees as rooted, averaged over all rootings, or at the best one "
                              "(default: %(default)s)")
-    parser.add_argument("--workers", type=int, default=1, metavar="N",
-                        help="worker processes (default: %(default)s); results do not depend on it")
+    add_cluster_options(parser)
 
 
 def load_inputs(args: argparse.Namespace) -> tuple[Any, Any]:

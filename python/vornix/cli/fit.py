@@ -9,6 +9,7 @@ import sys
 import warnings
 from typing import Any
 
+from vornix.cli._cluster import check_cluster_options, compute
 from vornix.cli._common import UserError, say
 from vornix.cli._scoring_args import add_inputs, add_model, load_inputs
 
@@ -24,7 +25,8 @@ undated rates are per-branch event weights, not comparable with them.
 
 example:
   vornix fit species.nwk trees/ --model dated -o fit.json
-  vornix fit species.nwk trees/ --model undated --fix transfer=0"""
+  vornix fit species.nwk trees/ --model undated --fix transfer=0
+  vornix fit species.nwk trees/ --model undated --scheduler tcp://scheduler-host:8786"""
 
 
 def _rate_setting(text: str) -> tuple[str, float]:
@@ -68,13 +70,14 @@ def _settings(pairs: list[tuple[str, float]], flag: str) -> dict[str, float]:
 def run(args: argparse.Namespace) -> None:
     from vornix import fit_rates
 
+    check_cluster_options(args)
     species, genes = load_inputs(args)
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), compute(args) as (client, workers):
         warnings.simplefilter("ignore", RuntimeWarning)  # reported below in one line
         fit = fit_rates(species, genes, model=args.model, n_steps=args.n_steps, origination=args.origination,
                         fixed=_settings(args.fix, "--fix"), start=_settings(args.start, "--start"),
-                        condition_on_survival=not args.no_condition, workers=args.workers, rooting=args.rooting,
-                        progress=False if args.quiet else None)
+                        condition_on_survival=not args.no_condition, workers=workers, rooting=args.rooting,
+                        progress=False if args.quiet else None, client=client)
     report: dict[str, Any] = {k: _finite(v) for k, v in fit.rates.items()}
     report.update({
         "loglik": _finite(fit.loglik),

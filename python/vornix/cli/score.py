@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
+from vornix.cli._cluster import check_cluster_options, compute
 from vornix.cli._common import say
 from vornix.cli._scoring_args import add_inputs, add_model, load_inputs
 
@@ -18,7 +19,10 @@ impossible under the model). Only the living species are modelled: extinct
 lineages of the species tree are pruned.
 
 example:
-  vornix score species.nwk trees/ --model undated --dup 0.1 --transfer 0.05 --loss 0.2 -o scores.tsv"""
+  vornix score species.nwk trees/ --model undated --dup 0.1 --transfer 0.05 --loss 0.2 -o scores.tsv
+  vornix score species.nwk trees/ --rooting all --dup 0.1 --transfer 0.05 --loss 0.2 --workers 2
+  vornix score species.nwk trees/ --rooting all --dup 0.1 --transfer 0.05 --loss 0.2 \
+      --scheduler tcp://scheduler-host:8786"""
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -36,10 +40,12 @@ def configure(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> None:
     from vornix import score
 
+    check_cluster_options(args)
     species, genes = load_inputs(args)
-    values = score(species, genes, model=args.model, dup=args.dup, transfer=args.transfer, loss=args.loss,
-                   n_steps=args.n_steps, origination=args.origination, rooting=args.rooting,
-                   workers=args.workers, progress=False if args.quiet else None)
+    with compute(args) as (client, workers):
+        values = score(species, genes, model=args.model, dup=args.dup, transfer=args.transfer, loss=args.loss,
+                       n_steps=args.n_steps, origination=args.origination, rooting=args.rooting,
+                       workers=workers, progress=False if args.quiet else None, client=client)
     lines = ["file\tindex\tloglik\n"]
     lines.extend(f"{src}\t{idx}\t{v!r}\n" for src, idx, v in zip(genes.sources, genes.indices.tolist(),
                                                               values.tolist()))

@@ -12,7 +12,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from vornix.cli._cluster import add_cluster_options
 from vornix.cli._common import UserError, progress
+from vornix.cli._replicates import run_replicates
 from vornix.cli._options import add_family_rates, add_tree, family_kwargs, load_tree, write_run_record
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -34,9 +36,18 @@ run as one web page, DIR/report.html.
 
 Without a species tree it runs on a small embedded example tree.
 
+With --replicates N it runs N independent simulations and writes them to
+DIR/replicate_1 ... DIR/replicate_N (replicate 1 uses the seed itself,
+replicate k a seed derived from the seed and k only), with DIR/run.json
+listing each replicate's seed. They run on --workers N processes of this
+machine or on the Dask cluster of --scheduler, whose workers write the
+directories themselves (DIR must be on a file system they share); the
+output is the same wherever they run.
+
 example:
   vornix simulate species.nwk --duplication 0.2 --transfer 0.1 --loss 0.25 \\
-      --origination 1 --seed 7 --out DIR"""
+      --origination 1 --seed 7 --out DIR
+  vornix simulate species.nwk --seed 7 --replicates 100 --out DIR --workers 2"""
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -48,11 +59,19 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--recphyloxml", action="store_true",
                         help="also write each family's true reconciliation in recPhyloXML, "
                              "gene_trees/{family}_reconciled.xml")
+    parser.add_argument("--replicates", type=int, default=None, metavar="N",
+                        help="independent runs, written to DIR/replicate_1 .. DIR/replicate_N (needs --out)")
+    add_cluster_options(parser)
 
 
 def run(args: argparse.Namespace) -> None:
     from vornix.families import simulate_families
 
+    if args.replicates is not None:
+        run_replicates(args)
+        return
+    if args.scheduler is not None or args.workers is not None:
+        raise UserError("--scheduler and --workers run replicates: give --replicates N")
     tree, tree_source = load_tree(args)
     kwargs = family_kwargs(args)
     outdir = args.out if args.out is not None else tempfile.mkdtemp(prefix="vornix_simulation_")

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 
 from vornix.cli._common import UserError, say
+
+# The generator's own default, repeated so that --help works without numpy loaded.
+DEFAULT_MAX_NODES = 20_000_000
 
 NAME = "species-tree"
 SUMMARY = "simulate a dated species tree (birth-death, with its extinct lineages)"
@@ -26,6 +30,12 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="speciation rate, per lineage per unit time (default: %(default)s)")
     parser.add_argument("--death", type=float, default=0.0, metavar="RATE",
                         help="extinction rate, per lineage per unit time (default: %(default)s)")
+    parser.add_argument("--age", type=float, default=None, metavar="T",
+                        help="condition on this crown age instead (both root lineages survive), in the "
+                             "time units of the rates (default: not conditioned on age)")
+    parser.add_argument("--max-nodes", type=int, default=DEFAULT_MAX_NODES, metavar="N",
+                        help="refuse a drawn tree with more nodes than this; 0 for no limit "
+                             "(default: %(default)s)")
     parser.add_argument("--seed", type=int, default=None, metavar="S",
                         help="random seed, 0..2^64-1 (default: a fresh one, printed)")
     parser.add_argument("-o", "--output", metavar="FILE", default=None,
@@ -40,7 +50,15 @@ def run(args: argparse.Namespace) -> None:
     from vornix._checks import seed as check_seed
 
     seed = check_seed(args.seed)
-    tree = birth_death_tree(args.extant, args.birth, args.death, seed)
+    if args.max_nodes < 0:
+        raise UserError(f"--max-nodes must be 0 (no limit) or positive, got {args.max_nodes}")
+    try:
+        tree = birth_death_tree(args.extant, args.birth, args.death, seed, age=args.age,
+                                max_nodes=args.max_nodes or None)
+    except MemoryError as error:
+        raise UserError(_option_names(str(error))) from None
+    except ValueError as error:
+        raise UserError(_option_names(str(error))) from None
     text = tree.to_newick() + "\n"
     if args.output is None:
         sys.stdout.write(text)
@@ -49,3 +67,12 @@ def run(args: argparse.Namespace) -> None:
         out.write(text)
     say(args, f"{args.output}: {len(tree.extant_names)} extant species, "
               f"{len(tree.extinct_names)} extinct lineages, age {tree.age:.6g} (seed {seed})")
+
+
+def _option_names(message: str) -> str:
+    """The generator's message with its argument names spelled as this
+    command's options."""
+    for name, option in (("n_extant", "--extant"), ("max_nodes", "--max-nodes"), ("birth", "--birth"),
+                         ("death", "--death"), ("age", "--age"), ("seed", "--seed")):
+        message = re.sub(rf"\b{name}\b", option, message)
+    return message.replace("raise --max-nodes", "raise --max-nodes (0: no limit)")

@@ -31,7 +31,8 @@ std::int64_t as_signed(std::uint64_t id) { return static_cast<std::int64_t>(id);
 }  // namespace
 
 LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params,
-                     bool record_speciation, std::uint64_t max_events, std::uint64_t memory_budget)
+                     bool record_speciation, std::uint64_t max_events, std::uint64_t memory_budget,
+                     Interrupt interrupt)
     : tree_(tree),
       children_(children),
       genomes_(tree.n_nodes),
@@ -49,6 +50,8 @@ LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const Lo
       // never applies).
       track_counts_(params.cap >= 0 || params.mode.replacement > 0.0),
       record_speciation_(record_speciation),
+      params_(params),
+      interrupt_(interrupt),
       rng_(Rng::seed_from_u64(params.seed)),
       max_events_(max_events),
       memory_budget_(memory_budget != 0 ? memory_budget : default_memory_budget()) {
@@ -90,15 +93,19 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
         rec.time.resize(rows, t);
         rec.donor.resize(rows, kNone);
         rec.recipient.resize(rows, kNone);
-        for (const auto& [gene, family] : genome.copies) {
-            const std::uint64_t m = next_gene_;
-            next_gene_ += 2;
-            l.copies.push_back({m, family});
-            r.copies.push_back({m + 1, family});
-            rec.family.push_back(family);
-            rec.gene.push_back(gene);
-            rec.child1.push_back(as_signed(m));
-            rec.child2.push_back(as_signed(m + 1));
+        // A poll between blocks of copies: a huge genome takes long.
+        for (std::size_t block = 0; block < n && !interrupt_.poll_now(); block += Interrupt::kStride) {
+            for (std::size_t k = block; k < n && k < block + Interrupt::kStride; ++k) {
+                const auto& [gene, family] = genome.copies[k];
+                const std::uint64_t m = next_gene_;
+                next_gene_ += 2;
+                l.copies.push_back({m, family});
+                r.copies.push_back({m + 1, family});
+                rec.family.push_back(family);
+                rec.gene.push_back(gene);
+                rec.child1.push_back(as_signed(m));
+                rec.child2.push_back(as_signed(m + 1));
+            }
         }
     } else {
         l.copies = genome.copies;
@@ -115,8 +122,12 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
 }
 
 void LogEngine::add_copy(LogGenome& g, GeneCopy c) {
-    if (track_counts_) check_positions(g);
-    g.append(c, track_counts_);
+    if (track_counts_) {
+        check_positions(g);
+        g.append(c, true);
+    } else {
+        g.copies.push_back(c);
+    }
     ++held_copies_;
 }
 
@@ -136,6 +147,7 @@ LogGenome LogEngine::found_root() {
     LogGenome g;
     const NodeId root = static_cast<NodeId>(tree_.root);
     for (std::uint64_t k = 0; k < initial_size_; ++k) {
+        if (interrupt_.tick()) break;  // the run ends at once
         const std::uint64_t family = next_family_++;
         const std::uint64_t gene = next_gene_++;
         add_copy(g, {gene, family});
@@ -147,7 +159,9 @@ LogGenome LogEngine::found_root() {
 LogEngine::Stop LogEngine::run_events(double end) {
     for (;;) {
         const double total = sampler_.total();
+        if (!std::isfinite(total)) return Stop::RateOverflow;
         if (!(total > 0.0)) return Stop::Reached;
+        if (interrupt_.tick()) return Stop::Interrupted;
         const double step = rng_.waiting_time(total);
         now_ = now_ + step;
         // The draw that crosses the node time is spent without an event.
@@ -271,6 +285,8 @@ bool LogEngine::over_budget() const {
 
 EngineError LogEngine::failure(Stop why) const {
     if (why == Stop::EventLimit) return runtime_error(kLogEventLimitMessage);
+    if (why == Stop::Interrupted) return interrupted();
+    if (why == Stop::RateOverflow) return value_error(rate_overflow_message(params_));
     return EngineError{ErrorKind::Memory, "the event log outgrew its memory budget (" +
                                               std::to_string(memory_budget_) + " bytes) after " +
                                               std::to_string(events_) +
@@ -286,9 +302,16 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
     // cannot succeed.
     const std::uint64_t per_family = kRecordBytes * (record_speciation_ ? 2 : 1) + 3 * copy_bytes();
     if (initial_size_ > memory_budget_ / per_family) {
-        return EngineError{ErrorKind::Memory, "initial_size " + std::to_string(initial_size_) + " does not fit in memory"};
+        const long double need = static_cast<long double>(initial_size_) * per_family;
+        return EngineError{ErrorKind::Memory, "initial_size " + std::to_string(initial_size_) +
+                                                  " does not fit in memory: its founding records and copies need " +
+                                                  std::to_string(static_cast<unsigned long long>(
+                                                      need >= 0x1p64L ? 0x1p64L - 1 : need)) +
+                                                  " bytes, more than the memory budget of " +
+                                                  std::to_string(memory_budget_) + " bytes"};
     }
     speciate_with(root, found_root(), tree_.time[root]);
+    if (interrupt_.stopped()) return interrupted();
 
     for (const NodeId v : order) {
         const double end = tree_.time[v];
@@ -305,6 +328,7 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
             extant_.push_back({v, std::move(genome.copies)});
         } else if (children_.count(v) >= 2) {
             speciate_with(v, std::move(genome), end);
+            if (interrupt_.stopped()) return interrupted();
             if (over_budget()) return failure(Stop::MemoryLimit);
         } else if (children_.count(v) == 1) {
             return value_error("invalid species tree: node " + std::to_string(v) + " speciates with one child");
@@ -317,15 +341,17 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
 }
 
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
-                           std::uint64_t max_events, std::uint64_t memory_budget) {
+                           std::uint64_t max_events, std::uint64_t memory_budget, Interrupt interrupt) {
     Outcome<TreeWalk> walk = prepare_tree(tree, Speciation::FirstTwo);
     if (!walk.ok()) return walk.error();
     for (const auto& [name, value] : {std::pair{"duplication", params.duplication}, std::pair{"transfer", params.transfer},
                                       std::pair{"loss", params.loss}, std::pair{"origination", params.origination}}) {
         if (auto msg = check_rate(name, value); !msg.empty()) return value_error(msg);
     }
+    if (auto msg = check_rate_sum(params); !msg.empty()) return value_error(msg);
     try {
-        LogEngine engine(tree, walk.value().children, params, record_speciation, max_events, memory_budget);
+        LogEngine engine(tree, walk.value().children, params, record_speciation, max_events, memory_budget,
+                         interrupt);
         return engine.run(walk.value().order);
     } catch (const std::bad_alloc&) {
         return EngineError{ErrorKind::Memory, "out of memory in the event-log engine"};

@@ -11,6 +11,7 @@
 #include "engines/event_log/genome.h"
 #include "engines/event_log/run.h"
 #include "model/fenwick.h"
+#include "model/interrupt.h"
 #include "model/recipient.h"
 #include "model/rng.h"
 #include "model/species_tree.h"
@@ -23,7 +24,7 @@ public:
     // and `children` must be built from it; the engine keeps references to the
     // tree arrays, which must outlive it.
     LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params, bool record_speciation,
-              std::uint64_t max_events, std::uint64_t memory_budget);
+              std::uint64_t max_events, std::uint64_t memory_budget, Interrupt interrupt = {});
 
     // Makes v live: appends it to the active list and gives its slot its rate.
     void activate(NodeId v);
@@ -45,7 +46,7 @@ public:
     bool track_counts() const { return track_counts_; }
 
 private:
-    enum class Stop { Reached, EventLimit, MemoryLimit };
+    enum class Stop { Reached, EventLimit, MemoryLimit, Interrupted, RateOverflow };
 
     double branch_rate(const LogGenome& g) const {
         return origination_ + rate_per_copy_ * static_cast<double>(g.copies.size());
@@ -86,6 +87,8 @@ private:
     bool track_counts_;
     bool record_speciation_;
 
+    LogParams params_;  // for messages
+    Interrupt interrupt_;
     Rng rng_;
     double now_ = 0.0;
     std::uint64_t next_gene_ = 0;

@@ -8,6 +8,7 @@
 
 #include "engines/event_log/records.h"
 #include "model/family_params.h"
+#include "model/interrupt.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/species_tree.h"
@@ -31,13 +32,16 @@ inline constexpr const char* kLogEventLimitMessage = kFamilyEventLimitMessage;
 // re-mint gene ids and emit S records); false gives the compact trace
 // (speciations copy ids unchanged into both children and emit nothing).
 //
-// Fails with a Value error for a malformed tree or rate; with a Runtime
-// error when the run draws more than `max_events` events; with a Memory error
-// when its records and gene copies outgrow `memory_budget` bytes (0: a share
-// of the machine's physical memory, leaving room for the Python result), when
-// `initial_size` alone cannot fit, or when an allocation fails. No partial
-// result is returned.
+// Fails with a Value error for a malformed tree or rate, or rates so large
+// that the total event rate stops being finite; with a Runtime error when
+// the run draws more than `max_events` events; with a Memory error when its
+// records and gene copies outgrow `memory_budget` bytes (0: a share of the
+// machine's usable memory, leaving room for the Python result), when
+// `initial_size` alone cannot fit, or when an allocation fails; with
+// interrupted() when `interrupt` asks to stop (it is polled every few
+// thousand events). No partial result is returned.
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
-                           std::uint64_t max_events = kLogMaxEvents, std::uint64_t memory_budget = 0);
+                           std::uint64_t max_events = kLogMaxEvents, std::uint64_t memory_budget = 0,
+                           Interrupt interrupt = {});
 
 }  // namespace vornix::event_log

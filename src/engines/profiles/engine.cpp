@@ -1,6 +1,8 @@
 #include "engines/profiles/engine.h"
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -8,7 +10,18 @@ namespace vornix::profiles {
 
 namespace {
 
-enum class Kind { Duplication, Transfer, Loss, Origination };
+EventKind kind_of(double x, double c, double duplication, double dt, double dtl) {
+    return x < duplication * c ? kDuplication : x < dt * c ? kTransfer : x < dtl * c ? kLoss : kOrigination;
+}
+
+// Events drawn ahead at most, and how many events ahead the genome fetches
+// start: the index of the branch, then the chunk of the copy, then (for a
+// transfer) the recipient's chunk.
+constexpr std::size_t kBatch = 256;
+constexpr std::size_t kWarmIndex = 6, kWarmChunk = 3, kWarmRecipient = 1;
+
+// The memory budget is checked once per this many events (a power of two).
+constexpr std::uint64_t kBudgetCheckPeriod = std::uint64_t{1} << 16;
 
 // Speciations copy genomes and leaves drop them, interleaved in time; a few
 // dropped genomes are kept so that copies reuse their storage instead of
@@ -18,7 +31,8 @@ constexpr std::size_t kSpareGenomes = 8;
 }  // namespace
 
 template <class G>
-Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed)
+Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params, std::uint64_t seed,
+                  Interrupt interrupt)
     : tree_(tree),
       walk_(walk),
       genomes_(tree.n_nodes),
@@ -32,8 +46,15 @@ Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfilePa
       dt_(params.duplication + params.transfer),
       dtl_(dt_ + params.loss),
       cap_(static_cast<std::uint64_t>(params.cap)),
+      ahead_(params.cap < 0 && !(params.mode.replacement > 0.0)),
+      copies_(tree.n_nodes, 0),
       rng_(Rng::seed_from_u64(seed)),
-      max_events_(params.max_events) {}
+      max_events_(params.max_events),
+      memory_budget_(params.memory_budget),
+      params_(params),
+      interrupt_(interrupt) {
+    if (ahead_) steps_.resize(kBatch);
+}
 
 template <class G>
 void Engine<G>::activate(NodeId v, G g) {
@@ -41,7 +62,8 @@ void Engine<G>::activate(NodeId v, G g) {
     present_[v] = 1;
     position_[v] = static_cast<NodeId>(active_.size());
     active_.push_back(v);
-    sampler_.set_weight(v, rate_of(genomes_[v]));
+    copies_[v] = genomes_[v].copies();
+    sampler_.set_weight(v, rate_of(copies_[v]));
 }
 
 template <class G>
@@ -70,20 +92,184 @@ void Engine<G>::drop(G&& g) {
 }
 
 template <class G>
-bool Engine<G>::run_until(double end) {
+typename Engine<G>::Stop Engine<G>::run_until(double end) {
+    return ahead_ ? run_events_ahead(end) : run_events_in_order(end);
+}
+
+template <class G>
+typename Engine<G>::Stop Engine<G>::before_event(double total) {
+    if (!std::isfinite(total)) return Stop::RateOverflow;
+    if (interrupt_.tick()) return Stop::Interrupted;
+    if (memory_budget_ != 0 && (events_ & (kBudgetCheckPeriod - 1)) == 0 && genome_bytes() > memory_budget_) {
+        return Stop::MemoryLimit;
+    }
+    return Stop::Reached;
+}
+
+template <class G>
+typename Engine<G>::Stop Engine<G>::run_events_in_order(double end) {
     for (;;) {
         const double total = sampler_.total();
-        if (!(total > 0.0)) return true;
+        if (const Stop s = before_event(total); s != Stop::Reached) return s;
+        if (!(total > 0.0)) return Stop::Reached;
         const double dt = rng_.waiting_time(total);
         t_ = t_ + dt;
-        if (!std::isfinite(dt) || t_ >= end) return true;  // the draw is spent, no event
-        if (++events_ > max_events_) return false;
+        if (!std::isfinite(dt) || t_ >= end) return Stop::Reached;  // the draw is spent, no event
+        if (++events_ > max_events_) return Stop::EventLimit;
         const std::size_t b = sampler_.find_live(rng_.weighted_target(total));
         // No branch has a positive rate: the total is only a rounding residue
         // of rates that all went back to 0, so nothing can happen any more.
-        if (b >= sampler_.size()) return true;
+        if (b >= sampler_.size()) return Stop::Reached;
         if (const auto changed = event_on(static_cast<NodeId>(b))) {
-            sampler_.set_weight(*changed, rate_of(genomes_[*changed]));
+            copies_[*changed] = genomes_[*changed].copies();
+            sampler_.set_weight(*changed, rate_of(copies_[*changed]));
+        }
+    }
+}
+
+// The same draws as run_events_in_order and event_on, in the same order; a
+// batch of events is drawn, then carried out.
+template <class G>
+typename Engine<G>::Stop Engine<G>::run_events_ahead(double end) {
+    for (;;) {
+        std::size_t n = 0;
+        Stop stop = Stop::Reached;
+        bool reached = false;
+        while (n < kBatch) {
+            const double total = sampler_.total();
+            if ((stop = before_event(total)) != Stop::Reached) return stop;
+            if (!(total > 0.0)) {
+                reached = true;
+                break;
+            }
+            const double dt = rng_.waiting_time(total);
+            t_ = t_ + dt;
+            if (!std::isfinite(dt) || t_ >= end) {
+                reached = true;
+                break;
+            }
+            if (++events_ > max_events_) return Stop::EventLimit;
+            const std::size_t found = sampler_.find_live(rng_.weighted_target(total));
+            if (found >= sampler_.size()) {
+                reached = true;
+                break;
+            }
+            const auto b = static_cast<NodeId>(found);
+            const std::uint64_t copies = copies_[b];
+            const double c = static_cast<double>(copies);
+            const EventKind kind = kind_of(rng_.scaled_uniform(origination_ + dtl_ * c), c, duplication_, dt_, dtl_);
+            Step& step = steps_[n];
+            step.branch = b;
+            step.kind = kind;
+            step.placed = false;
+            NodeId changed = b;
+            if (kind == kOrigination) {
+                step.what = next_family_++;
+                ++copies_[b];
+            } else {
+                step.what = rng_.index_below(copies);
+                if (kind == kTransfer) {
+                    const auto q =
+                        choose_recipient(rng_, active_, position_, b, tree_.parent, t_, tree_.time, mode_, scratch_);
+                    if (!q) continue;  // nothing happens
+                    step.recipient = changed = *q;
+                    ++copies_[*q];
+                } else if (kind == kDuplication) {
+                    ++copies_[b];
+                } else {
+                    --copies_[b];
+                }
+            }
+            sampler_.set_weight(changed, rate_of(copies_[changed]));
+            ++n;
+        }
+        carry_out(n);
+        if (reached) return Stop::Reached;
+    }
+}
+
+template <class G>
+std::uint64_t Engine<G>::genome_bytes() const {
+    std::uint64_t bytes = (out_.leaf.capacity() + out_.count.capacity()) * sizeof(std::uint32_t) +
+                          out_.family.capacity() * sizeof(std::uint64_t);
+    for (const NodeId v : active_) bytes += genomes_[v].memory();
+    for (const G& g : spare_) bytes += g.memory();
+    return bytes;
+}
+
+template <class G>
+EngineError Engine<G>::failure(Stop why) const {
+    switch (why) {
+        case Stop::EventLimit:
+            return runtime_error(kEventLimitMessage);
+        case Stop::Interrupted:
+            return interrupted();
+        case Stop::RateOverflow: {
+            FamilyParams rates;
+            rates.duplication = params_.duplication;
+            rates.transfer = params_.transfer;
+            rates.loss = params_.loss;
+            rates.origination = params_.call_origination < 0.0 ? params_.origination : params_.call_origination;
+            return value_error(rate_overflow_message(rates));
+        }
+        default:
+            return EngineError{ErrorKind::Memory, "the profile genomes outgrew their memory budget (" +
+                                                      std::to_string(memory_budget_) + " bytes) after " +
+                                                      std::to_string(events_) +
+                                                      " events; families likely growing without bound"};
+    }
+}
+
+template <class G>
+void Engine<G>::warm(std::size_t k, std::size_t ahead) {
+    Step& step = steps_[k];
+    const G& g = genomes_[step.branch];
+    const bool transfer = step.kind == kTransfer;
+    if (ahead == kWarmIndex) {
+        g.prefetch_index();
+        if (transfer) genomes_[step.recipient].prefetch_lookup();
+    } else if (step.kind == kOrigination) {
+        // A new family goes to the end of the last chunk.
+        if (ahead == kWarmChunk) g.prefetch_family_slot(step.what);
+    } else if (ahead == kWarmChunk) {
+        // The steps before this one may still take copies away.
+        if (step.what < g.copies()) {
+            step.place = g.place(step.what, transfer);
+            step.placed = true;
+        }
+    } else if (transfer && step.placed) {
+        genomes_[step.recipient].prefetch_family_slot(g.peek_family(step.place));
+    }
+}
+
+template <class G>
+void Engine<G>::carry_out(std::size_t n) {
+    static_assert(kWarmRecipient < kWarmChunk && kWarmChunk < kWarmIndex);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + kWarmIndex < n) warm(k + kWarmIndex, kWarmIndex);
+        if (k + kWarmChunk < n) warm(k + kWarmChunk, kWarmChunk);
+        if (k + kWarmRecipient < n) warm(k + kWarmRecipient, kWarmRecipient);
+        const Step& step = steps_[k];
+        G& g = genomes_[step.branch];
+        if (step.kind == kOrigination) {
+            g.add_copy_of(step.what);
+            continue;
+        }
+        // The place found ahead still holds when none of the steps carried
+        // out since changed this genome.
+        bool fresh = step.placed;
+        for (std::size_t j = k - kWarmChunk; fresh && j < k; ++j) fresh = !changes(steps_[j], step.branch);
+        const typename G::Slot s = fresh ? g.slot(step.place) : g.family_at(step.what);
+        switch (step.kind) {
+            case kDuplication:
+                g.add_copy(s);
+                break;
+            case kLoss:
+                g.remove_copies(s, 1);
+                break;
+            default:
+                genomes_[step.recipient].add_copy_of(g.family(s));
+                break;
         }
     }
 }
@@ -94,18 +280,15 @@ std::optional<NodeId> Engine<G>::event_on(NodeId b) {
     g.prefetch_index();
     const double c = static_cast<double>(g.copies());
     const double x = rng_.scaled_uniform(origination_ + dtl_ * c);
-    const Kind kind = x < duplication_ * c ? Kind::Duplication
-                      : x < dt_ * c       ? Kind::Transfer
-                      : x < dtl_ * c      ? Kind::Loss
-                                          : Kind::Origination;
-    if (kind == Kind::Origination) {
+    const EventKind kind = kind_of(x, c, duplication_, dt_, dtl_);
+    if (kind == kOrigination) {
         g.add_copy_of(next_family_++);
         return b;
     }
     const std::uint64_t i = rng_.index_below(g.copies());
-    if (kind == Kind::Transfer) return transfer_from(b, i);
-    const typename G::Slot s = g.family_at(i, kind == Kind::Loss);
-    if (kind == Kind::Loss) {
+    if (kind == kTransfer) return transfer_from(b, i);
+    const typename G::Slot s = g.family_at(i, kind == kLoss);
+    if (kind == kLoss) {
         g.remove_copies(s, 1);
     } else if (g.count(s) >= cap_) {
         return std::nullopt;  // a duplication at the cap changes nothing
@@ -149,7 +332,7 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
 
     std::uint32_t ordinal = 0;
     for (const NodeId v : walk_.order) {
-        if (!run_until(tree_.time[v])) return runtime_error(kEventLimitMessage);
+        if (const Stop s = run_until(tree_.time[v]); s != Stop::Reached) return failure(s);
         if (!present_[v]) {
             return value_error("invalid species tree: node " + std::to_string(v) +
                                " is reached before its branch received genes (is it dated before its parent?)");
@@ -180,18 +363,45 @@ Outcome<CopyCounts> Engine<G>::run(std::uint64_t initial_size) {
     return std::move(out_);
 }
 
-template class Engine<Genome>;
+template class Engine<NarrowGenome>;
 template class Engine<CompactGenome>;
+template class Engine<Genome>;
+
+std::uint64_t founding_genome_bytes(std::uint64_t families) { return NarrowGenome::bytes_for(families); }
+
+namespace {
+
+template <class G>
+Outcome<CopyCounts> run_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
+                             std::uint64_t seed, std::uint64_t initial_size, Interrupt interrupt) {
+    return Engine<G>(tree, walk, params, seed, interrupt).run(initial_size);
+}
+
+}  // namespace
 
 Outcome<CopyCounts> run_profile_copy(const SpeciesTree& tree, const TreeWalk& walk, const ProfileParams& params,
-                                     std::uint64_t seed, std::uint64_t initial_size) {
-    // Every family number and every copy beyond the founding ones comes
-    // from an event, so initial_size + max_events bounds both.
-    constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
-    if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
-        return Engine<CompactGenome>(tree, walk, params, seed).run(initial_size);
+                                     std::uint64_t seed, std::uint64_t initial_size, Interrupt interrupt) {
+    try {
+        // Every family number and every copy beyond the founding ones comes
+        // from an event, so initial_size + max_events bounds both.
+        constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 31;
+        if (params.max_events < kCompactRange && initial_size < kCompactRange - params.max_events) {
+            try {
+                return run_copy<NarrowGenome>(tree, walk, params, seed, initial_size, interrupt);
+            } catch (const CountsOverflow&) {
+                // Some chunk of some branch outgrew 16-bit counts: the same
+                // copy again with 32-bit counts (the draws, and so the
+                // result, are the same).
+                return run_copy<CompactGenome>(tree, walk, params, seed, initial_size, interrupt);
+            }
+        }
+        return run_copy<Genome>(tree, walk, params, seed, initial_size, interrupt);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
     }
-    return Engine<Genome>(tree, walk, params, seed).run(initial_size);
+    return EngineError{ErrorKind::Memory, "out of memory in the profile engine: the genomes of a copy with " +
+                                              std::to_string(initial_size) +
+                                              " founding families outgrew the memory available"};
 }
 
 }  // namespace vornix::profiles

@@ -3,222 +3,384 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <utility>
+
+#include "engines/profiles/lanes.h"
 
 namespace vornix::profiles {
 
 namespace {
 
-constexpr std::size_t kC = Genome::kChunk;
-static_assert(CompactGenome::kChunk == kC);
-
 // Chunk ranks are 32-bit; a genome needing more chunks than that (over 10^11
 // families) cannot be held anyway.
 std::size_t checked_chunks(std::uint64_t n) {
-    if (n > UINT32_MAX || n > SIZE_MAX / kC) throw std::bad_alloc();
+    if (n > UINT32_MAX / 2 || n > SIZE_MAX / 1024) throw std::bad_alloc();
     return static_cast<std::size_t>(n);
 }
 
+constexpr std::align_val_t kLine{64};
+
 }  // namespace
 
-template <class Family>
-BasicGenome<Family> BasicGenome<Family>::founding(std::uint64_t n) {
+template <class Family, class Run>
+std::uint32_t BasicGenome<Family, Run>::depth_of(std::size_t n) {
+    std::uint32_t depth = n == 0 ? 0 : 1;
+    for (std::size_t reach = kFan; reach < n; reach *= kFan) ++depth;
+    return depth;
+}
+
+template <class Family, class Run>
+std::size_t BasicGenome<Family, Run>::index_bytes(std::size_t n) {
+    const std::uint32_t depth = depth_of(n);
+    std::size_t entries = 0;
+    for (std::uint32_t t = 0; t < depth; ++t) entries += level_nodes(n, depth, t) * kFan;
+    return entries * sizeof(Family);
+}
+
+template <class Family, class Run>
+void BasicGenome<Family, Run>::release() {
+    if (block_ != nullptr) ::operator delete(block_, kLine);
+    block_ = nullptr;
+    runs_ = nullptr;
+    capacity_ = 0;
+}
+
+template <class Family, class Run>
+void BasicGenome<Family, Run>::reserve(std::size_t chunks, bool keep) {
+    if (chunks <= capacity_) return;
+    const std::size_t cap = checked_chunks(std::max<std::size_t>({chunks, capacity_ + capacity_ / 2, 2}));
+    const std::size_t index_size = line_up(index_bytes(cap));
+    const std::size_t bytes = block_bytes(cap);
+    BasicGenome next;
+    next.block_ = static_cast<unsigned char*>(::operator new(bytes, kLine));
+    next.runs_ = reinterpret_cast<Run*>(next.block_ + index_size);
+    next.capacity_ = static_cast<std::uint32_t>(cap);
+    if (keep && chunks_ > 0) {
+        const std::size_t entries = std::size_t{chunks_} * kChunk;
+        std::copy_n(runs_, entries, next.runs_);
+        std::copy_n(families(), entries, next.families());
+        std::copy_n(firsts(), chunks_, next.firsts());
+        std::copy_n(fills(), chunks_, next.fills());
+        std::copy_n(index(), index_bytes_ / sizeof(Family), next.index());
+    }
+    release();
+    block_ = next.block_;
+    runs_ = next.runs_;
+    capacity_ = next.capacity_;
+    next.block_ = nullptr;
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run>::BasicGenome(const BasicGenome& other) {
+    *this = other;
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run>& BasicGenome<Family, Run>::operator=(const BasicGenome& other) {
+    if (this == &other) return *this;
+    if (other.chunks_ > capacity_) {
+        release();
+        // Room for some growth: the copy goes to a branch that will gain
+        // families.
+        reserve(std::size_t{other.chunks_} + other.chunks_ / 8 + 1, false);
+    }
+    const std::size_t entries = std::size_t{other.chunks_} * kChunk;
+    if (entries > 0) {
+        std::copy_n(other.runs_, entries, runs_);
+        std::copy_n(other.families(), entries, families());
+        std::copy_n(other.firsts(), other.chunks_, firsts());
+        std::copy_n(other.fills(), other.chunks_, fills());
+        std::copy_n(other.index(), other.index_bytes_ / sizeof(Family), index());
+    }
+    copies_ = other.copies_;
+    chunks_ = other.chunks_;
+    depth_ = other.depth_;
+    index_bytes_ = other.index_bytes_;
+    families_ = other.families_;
+    return *this;
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run>::BasicGenome(BasicGenome&& other) noexcept {
+    *this = std::move(other);
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run>& BasicGenome<Family, Run>::operator=(BasicGenome&& other) noexcept {
+    if (this == &other) return *this;
+    release();
+    block_ = other.block_;
+    runs_ = other.runs_;
+    copies_ = other.copies_;
+    chunks_ = other.chunks_;
+    depth_ = other.depth_;
+    index_bytes_ = other.index_bytes_;
+    capacity_ = other.capacity_;
+    families_ = other.families_;
+    other.block_ = nullptr;
+    other.runs_ = nullptr;
+    other.copies_ = 0;
+    other.chunks_ = 0;
+    other.depth_ = 0;
+    other.index_bytes_ = 0;
+    other.capacity_ = 0;
+    other.families_ = 0;
+    return *this;
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run>::~BasicGenome() {
+    release();
+}
+
+template <class Family, class Run>
+void BasicGenome<Family, Run>::rebuild_index() {
+    depth_ = depth_of(chunks_);
+    index_bytes_ = static_cast<std::uint32_t>(index_bytes(chunks_));
+    std::size_t start[16];
+    start[0] = 0;
+    for (std::uint32_t t = 0; t < depth_; ++t) start[t + 1] = start[t] + level_nodes(chunks_, depth_, t) * kFan;
+    Family* index = this->index();
+    // The bottom level over the chunk totals, each level above over the node
+    // totals of the one below (a node's last entry is its total).
+    std::size_t children = chunks_;
+    for (std::uint32_t t = depth_; t-- > 0;) {
+        Family* level = index + start[t];
+        const std::size_t n = (children + kFan - 1) / kFan;
+        for (std::size_t node = 0; node < n; ++node) {
+            Family sum = 0;
+            for (std::size_t k = 0; k < kFan; ++k) {
+                const std::size_t child = node * kFan + k;
+                if (child < children) {
+                    sum += t + 1 == depth_ ? Family{chunk_total(child)} : index[start[t + 1] + child * kFan + kFan - 1];
+                }
+                level[node * kFan + k] = sum;
+            }
+        }
+        children = n;
+    }
+}
+
+template <class Family, class Run>
+BasicGenome<Family, Run> BasicGenome<Family, Run>::founding(std::uint64_t n) {
     BasicGenome g;
-    const std::size_t m = checked_chunks(n / kC + (n % kC != 0));
-    g.family_.resize(m * kC);
-    g.count_.resize(m * kC);
-    g.fill_.resize(m);
-    g.first_.resize(m);
-    g.index_.assign(m + 1, 0);
-    for (std::uint64_t f = 0; f < n; ++f) {
-        g.family_[f] = static_cast<Family>(f);
-        g.count_[f] = 1;
-    }
+    const std::size_t m = checked_chunks(n / kChunk + (n % kChunk != 0));
+    if (m == 0) return g;
+    g.reserve(m, false);
+    Family* family = g.families();
     for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t used = std::min<std::uint64_t>(kC, n - std::uint64_t{j} * kC);
-        g.fill_[j] = static_cast<std::uint32_t>(used);
-        g.first_[j] = static_cast<Family>(j * kC);
-        g.index_[j + 1] = used;
+        const std::uint64_t base = std::uint64_t{j} * kChunk;
+        const auto used = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, n - base));
+        for (std::uint32_t k = 0; k < kChunk; ++k) {
+            family[base + k] = k < used ? static_cast<Family>(base + k) : kNoFamily;
+            g.runs_[base + k] = static_cast<Run>(k < used ? k + 1 : used);
+        }
+        g.firsts()[j] = static_cast<Family>(base);
+        g.fills()[j] = static_cast<std::uint8_t>(used);
     }
+    g.chunks_ = static_cast<std::uint32_t>(m);
     g.copies_ = n;
-    g.families_ = static_cast<std::size_t>(n);
-    g.totals_to_index();
+    g.families_ = n;
+    g.rebuild_index();
     return g;
 }
 
-template <class Family>
-typename BasicGenome<Family>::Slot BasicGenome<Family>::family_at(std::uint64_t i, bool will_edit) const {
-    // Descend to the chunk: the number of leading chunks whose running total
-    // stays <= i is the rank of the chunk holding copy i.
-    std::size_t pos = 0;
-    for (std::size_t mask = top_; mask > 0; mask >>= 1) {
-        const std::size_t next = pos + mask;
-        if (next < index_.size() && index_[next] <= i) {
-            i -= index_[next];
-            pos = next;
-        }
-    }
-    if (pos + 1 >= index_.size()) throw std::logic_error("profile genome: copy index past the last family");
-    if (will_edit) prefetch_chunk(pos, true);
-    const std::uint32_t* c = count_.data() + pos * kC;
-    std::uint32_t k = 0;
-    // Skip whole groups of eight counts first (their sum has no chain of
-    // dependent steps), then walk the group that holds copy i. Copy i lies
-    // inside the chunk, so the group holding it is found before the end of
-    // the chunk; stale slots past the fill can only enlarge that group's sum
-    // and are never walked into.
-    for (;; k += 8) {
-        const std::uint64_t group = (std::uint64_t{c[k]} + c[k + 1]) + (std::uint64_t{c[k + 2]} + c[k + 3]) +
-                                    ((std::uint64_t{c[k + 4]} + c[k + 5]) + (std::uint64_t{c[k + 6]} + c[k + 7]));
-        if (i < group) break;
-        i -= group;
-    }
-    while (i >= c[k]) {
-        i -= c[k];
-        ++k;
-    }
-    return {static_cast<std::uint32_t>(pos), k};
+template <class Family, class Run>
+typename BasicGenome<Family, Run>::Slot BasicGenome<Family, Run>::family_at(std::uint64_t copy,
+                                                                               bool will_edit) const {
+    if (copy >= copies_) throw std::logic_error("profile genome: copy index past the last family");
+    const Slot s = descend(static_cast<Family>(copy));
+    if (will_edit) __builtin_prefetch(families() + std::size_t{s.chunk} * kChunk + s.index);
+    return s;
 }
 
-template <class Family>
-void BasicGenome<Family>::remove_copies(Slot s, std::uint32_t n) {
-    const std::size_t a = at(s);
-    count_[a] -= n;
-    if (count_[a] == 0) {
-        const std::size_t j = s.chunk, end = j * kC + fill_[j];
-        std::copy(family_.begin() + a + 1, family_.begin() + end, family_.begin() + a);
-        std::copy(count_.begin() + a + 1, count_.begin() + end, count_.begin() + a);
-        --fill_[j];
-        --families_;
-        if (fill_[j] == 0) {
-            copies_ -= n;
-            erase_chunk(j);  // chunks are never left empty
-            return;
-        }
-        if (s.index == 0) first_[j] = family_[j * kC];
+template <class Family, class Run>
+typename BasicGenome<Family, Run>::Slot BasicGenome<Family, Run>::descend(Family i) const {
+    const std::size_t chunk = descend_index(i);
+    return {static_cast<std::uint32_t>(chunk), lanes::count_at_most<kChunk>(runs_ + chunk * kChunk, static_cast<Run>(i))};
+}
+
+template <class Family, class Run>
+std::size_t BasicGenome<Family, Run>::descend_index(Family& i) const {
+    // From the top node down: the child holding copy i is the number of
+    // running totals <= i; the totals before it are subtracted.
+    const Family* level = index();
+    std::size_t node = 0;
+    for (std::uint32_t t = 0; t < depth_; ++t) {
+        const Family* e = level + node * kFan;
+        const std::uint32_t c = lanes::count_at_most<kFan>(e, i);
+        // e[c - 1], or 0 when c is 0, without a branch.
+        i -= e[(c - 1) % kFan] & (Family{0} - static_cast<Family>(c != 0));
+        node = node * kFan + c;
+        level += level_nodes(chunks_, depth_, t) * kFan;
     }
-    adjust(s.chunk, ~std::uint64_t{n} + 1);
+    return node;
 }
 
-template <class Family>
-typename BasicGenome<Family>::Slot BasicGenome<Family>::locate(Family f) const {
-    // Last chunk whose first family is <= f (the first chunk if none is).
-    const auto after = std::upper_bound(first_.begin(), first_.end(), f);
-    const std::size_t j = after == first_.begin() ? 0 : static_cast<std::size_t>(after - first_.begin()) - 1;
-    prefetch_chunk(j, true);
-    const auto begin = family_.begin() + j * kC;
-    const auto pos = std::lower_bound(begin, begin + fill_[j], f);
-    return {static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(pos - begin)};
+template <class Family, class Run>
+void BasicGenome<Family, Run>::adjust(Slot s, std::uint64_t delta) {
+    Run* run = runs_ + std::size_t{s.chunk} * kChunk;
+    // Totals only grow one copy at a time.
+    if (delta == 1 && run[kChunk - 1] == kRunLimit) throw CountsOverflow{};
+    copies_ += delta;
+    lanes::add_from<kChunk>(run, s.index, static_cast<Run>(delta));
+    const auto d = static_cast<Family>(delta);
+    Family* level = index();
+    for (std::uint32_t t = 0; t < depth_; ++t) {
+        // The node above chunk s.chunk at level t, and the child it goes through.
+        const std::size_t node = std::size_t{s.chunk} >> (4 * (depth_ - t));
+        const auto child = static_cast<std::uint32_t>((std::size_t{s.chunk} >> (4 * (depth_ - 1 - t))) % kFan);
+        lanes::add_from<kFan>(level + node * kFan, child, d);
+        level += level_nodes(chunks_, depth_, t) * kFan;
+    }
 }
 
-template <class Family>
-typename BasicGenome<Family>::Slot BasicGenome<Family>::add_copy_of(std::uint64_t family) {
+template <class Family, class Run>
+void BasicGenome<Family, Run>::remove_copies(Slot s, std::uint32_t n) {
+    adjust(s, ~std::uint64_t{n} + 1);
+    if (count(s) == 0) erase_family(s);
+}
+
+template <class Family, class Run>
+void BasicGenome<Family, Run>::erase_family(Slot s) {
+    Run* run = runs_ + std::size_t{s.chunk} * kChunk;
+    Family* family = families() + std::size_t{s.chunk} * kChunk;
+    // The family's count is 0, so the running counts after it only move
+    // down one place; the last entry keeps the chunk total.
+    for (std::uint32_t k = s.index; k + 1 < kChunk; ++k) {
+        family[k] = family[k + 1];
+        run[k] = run[k + 1];
+    }
+    family[kChunk - 1] = kNoFamily;
+    --families_;
+    if (--fills()[s.chunk] == 0) {
+        erase_chunk(s.chunk);  // chunks are never left empty
+        return;
+    }
+    if (s.index == 0) firsts()[s.chunk] = family[0];
+}
+
+template <class Family, class Run>
+std::size_t BasicGenome<Family, Run>::chunk_of(Family f) const {
+    // By halving without branches.
+    const Family* first = firsts();
+    const Family* base = first;
+    for (std::size_t n = chunks_; n > 1;) {
+        const std::size_t half = n / 2;
+        base = base[half] <= f ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - first);
+}
+
+template <class Family, class Run>
+typename BasicGenome<Family, Run>::Slot BasicGenome<Family, Run>::locate(Family f) const {
+    const std::size_t j = chunk_of(f);
+    __builtin_prefetch(runs_ + j * kChunk);
+    return {static_cast<std::uint32_t>(j), lanes::count_below<kChunk>(families() + j * kChunk, f)};
+}
+
+template <class Family, class Run>
+typename BasicGenome<Family, Run>::Slot BasicGenome<Family, Run>::add_copy_of(std::uint64_t family) {
     const auto f = static_cast<Family>(family);
-    if (fill_.empty()) {
+    if (chunks_ == 0) {
         insert_chunk(0);
+        rebuild_index();
         return insert_new({0, 0}, f);
     }
     const Slot s = locate(f);
-    if (s.index < fill_[s.chunk] && family_[at(s)] == f) {
+    if (s.index < kChunk && families()[at(s)] == f) {
         add_copy(s);
         return s;
     }
     return insert_new(s, f);
 }
 
-template <class Family>
-typename BasicGenome<Family>::Slot BasicGenome<Family>::insert_new(Slot s, Family f) {
+template <class Family, class Run>
+typename BasicGenome<Family, Run>::Slot BasicGenome<Family, Run>::insert_new(Slot s, Family f) {
     const std::size_t j = s.chunk;
-    if (fill_[j] < kC) {
-        const std::size_t a = at(s), end = j * kC + fill_[j];
-        std::copy_backward(family_.begin() + a, family_.begin() + end, family_.begin() + end + 1);
-        std::copy_backward(count_.begin() + a, count_.begin() + end, count_.begin() + end + 1);
-        family_[a] = f;
-        count_[a] = 1;
-        ++fill_[j];
+    if (fills()[j] < kChunk) {
+        // A total that may not grow must not get a new family either.
+        if (chunk_total(j) == kRunLimit) throw CountsOverflow{};
+        Run* run = runs_ + j * kChunk;
+        Family* family = families() + j * kChunk;
+        // Shift the families from s on up one place; their running counts
+        // move with them and grow by the new copy.
+        for (std::uint32_t k = kChunk - 1; k > s.index; --k) {
+            family[k] = family[k - 1];
+            run[k] = run[k - 1];
+        }
+        family[s.index] = f;
+        run[s.index] = s.index == 0 ? Run{0} : run[s.index - 1];
+        ++fills()[j];
         ++families_;
-        if (s.index == 0) first_[j] = f;
-        adjust(j, 1);
+        if (s.index == 0) firsts()[j] = f;
+        adjust(s, 1);
         return s;
     }
     insert_chunk(j + 1);
-    if (s.index == kC && j + 2 == fill_.size()) {
+    if (s.index == kChunk && j + 2 == chunks_) {
         // New families arrive above every family held: open a fresh chunk
         // rather than leaving two half-full ones behind.
+        rebuild_index();
         return insert_new({static_cast<std::uint32_t>(j + 1), 0}, f);
     }
     // Split: the upper half of chunk j moves into the new chunk j + 1.
-    constexpr std::uint32_t half = kC / 2;
-    const std::size_t from = j * kC + half, to = (j + 1) * kC;
-    std::copy_n(family_.begin() + from, kC - half, family_.begin() + to);
-    std::copy_n(count_.begin() + from, kC - half, count_.begin() + to);
-    fill_[j] = half;
-    fill_[j + 1] = kC - half;
-    first_[j + 1] = family_[to];
-    std::uint64_t upper = 0;
-    for (std::uint32_t k = 0; k < kC - half; ++k) upper += count_[to + k];
-    index_to_totals();
-    index_[j + 1] -= upper;
-    index_[j + 2] = upper;
-    totals_to_index();
+    constexpr std::uint32_t half = kChunk / 2;
+    Run* lower_run = runs_ + j * kChunk;
+    Family* lower_family = families() + j * kChunk;
+    Run* upper_run = lower_run + kChunk;
+    Family* upper_family = lower_family + kChunk;
+    const Run kept = lower_run[half - 1];
+    for (std::uint32_t k = 0; k < kChunk; ++k) {
+        const bool moved = k < kChunk - half;
+        upper_family[k] = moved ? lower_family[half + k] : kNoFamily;
+        upper_run[k] = static_cast<Run>((moved ? lower_run[half + k] : lower_run[kChunk - 1]) - kept);
+    }
+    for (std::uint32_t k = half; k < kChunk; ++k) {
+        lower_family[k] = kNoFamily;
+        lower_run[k] = kept;
+    }
+    fills()[j] = half;
+    fills()[j + 1] = kChunk - half;
+    firsts()[j + 1] = upper_family[0];
+    rebuild_index();
     if (s.index <= half) return insert_new(s, f);
     return insert_new({static_cast<std::uint32_t>(j + 1), s.index - half}, f);
 }
 
-// The index is rebuilt in place when chunks come or go (once per split or
-// emptied chunk, not per event): read the chunk totals back out of it,
-// change them, and build it again, both in O(chunks) and without allocating.
-template <class Family>
-void BasicGenome<Family>::index_to_totals() {
-    // Entry k holds its chunk's total plus the entries that feed into it;
-    // going down, each entry still holds its built value when it is
-    // subtracted from the entry it feeds.
-    const std::size_t m = index_.size() - 1;
-    for (std::size_t k = m; k >= 1; --k) {
-        const std::size_t up = k + (k & (~k + 1));
-        if (up <= m) index_[up] -= index_[k];
-    }
+// Room for one more chunk at rank j, empty, in every region; the caller
+// fills it and rebuilds the index.
+template <class Family, class Run>
+void BasicGenome<Family, Run>::insert_chunk(std::size_t j) {
+    reserve(std::size_t{chunks_} + 1, true);
+    const std::size_t tail = chunks_ - j;
+    std::copy_backward(runs_ + j * kChunk, runs_ + (j + tail) * kChunk, runs_ + (j + tail + 1) * kChunk);
+    Family* family = families();
+    std::copy_backward(family + j * kChunk, family + (j + tail) * kChunk, family + (j + tail + 1) * kChunk);
+    std::copy_backward(firsts() + j, firsts() + j + tail, firsts() + j + tail + 1);
+    std::copy_backward(fills() + j, fills() + j + tail, fills() + j + tail + 1);
+    std::fill_n(runs_ + j * kChunk, kChunk, Run{0});
+    std::fill_n(family + j * kChunk, kChunk, kNoFamily);
+    firsts()[j] = kNoFamily;
+    fills()[j] = 0;
+    ++chunks_;
 }
 
-template <class Family>
-void BasicGenome<Family>::totals_to_index() {
-    const std::size_t m = index_.size() - 1;
-    for (std::size_t k = 1; k <= m; ++k) {
-        const std::size_t up = k + (k & (~k + 1));
-        if (up <= m) index_[up] += index_[k];
-    }
-    top_ = 0;
-    if (m > 0) {
-        top_ = 1;
-        while (top_ <= m / 2) top_ <<= 1;
-    }
+template <class Family, class Run>
+void BasicGenome<Family, Run>::erase_chunk(std::size_t j) {
+    const std::size_t tail = chunks_ - j - 1;
+    std::copy_n(runs_ + (j + 1) * kChunk, tail * kChunk, runs_ + j * kChunk);
+    Family* family = families();
+    std::copy_n(family + (j + 1) * kChunk, tail * kChunk, family + j * kChunk);
+    std::copy_n(firsts() + j + 1, tail, firsts() + j);
+    std::copy_n(fills() + j + 1, tail, fills() + j);
+    --chunks_;
+    rebuild_index();
 }
 
-// An empty chunk at rank j, with a zero total in the index.
-template <class Family>
-void BasicGenome<Family>::insert_chunk(std::size_t j) {
-    checked_chunks(fill_.size() + 1);
-    if (index_.empty()) index_.push_back(0);
-    index_to_totals();
-    index_.insert(index_.begin() + 1 + j, 0);
-    family_.insert(family_.begin() + j * kC, kC, 0);
-    count_.insert(count_.begin() + j * kC, kC, 0);
-    fill_.insert(fill_.begin() + j, 0);
-    first_.insert(first_.begin() + j, 0);
-    totals_to_index();
-}
-
-template <class Family>
-void BasicGenome<Family>::erase_chunk(std::size_t j) {
-    index_to_totals();
-    index_.erase(index_.begin() + 1 + j);
-    family_.erase(family_.begin() + j * kC, family_.begin() + (j + 1) * kC);
-    count_.erase(count_.begin() + j * kC, count_.begin() + (j + 1) * kC);
-    fill_.erase(fill_.begin() + j);
-    first_.erase(first_.begin() + j);
-    totals_to_index();
-}
-
-template class BasicGenome<std::uint64_t>;
-template class BasicGenome<std::uint32_t>;
+template class BasicGenome<std::uint32_t, std::uint16_t>;
+template class BasicGenome<std::uint32_t, std::uint32_t>;
+template class BasicGenome<std::uint64_t, std::uint64_t>;
 
 }  // namespace vornix::profiles

@@ -1,6 +1,7 @@
 #include "engines/profiles/pool.h"
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -12,6 +13,9 @@ namespace {
 
 enum Gate : int { kWait, kGo, kAbort };
 
+// How often the calling thread polls while it waits for the workers.
+constexpr std::chrono::milliseconds kPollEvery{5};
+
 struct MapState {
     std::size_t n = 0;
     const IndexedTask* task = nullptr;
@@ -20,6 +24,10 @@ struct MapState {
     std::atomic<bool> stop{false};
     std::mutex error_mutex;
     std::exception_ptr error;
+    // Workers that have left work(), for the waiting calling thread.
+    std::mutex exit_mutex;
+    std::condition_variable exit_signal;
+    std::size_t exited = 0;
 
     void open(Gate g) {
         gate.store(g);
@@ -27,6 +35,15 @@ struct MapState {
     }
 
     void work() {
+        run();
+        {
+            const std::lock_guard<std::mutex> lock(exit_mutex);
+            ++exited;
+        }
+        exit_signal.notify_one();
+    }
+
+    void run() {
         gate.wait(kWait);
         if (gate.load() == kAbort) return;
         while (!stop.load()) {
@@ -40,6 +57,22 @@ struct MapState {
                 if (!error) error = std::current_exception();
             }
             if (!ok) stop.store(true);
+        }
+    }
+
+    // Waits until `workers` have exited, polling the caller's interrupt.
+    void wait_for(std::size_t workers, const MapStop& caller) {
+        std::unique_lock<std::mutex> lock(exit_mutex);
+        while (exited < workers) {
+            exit_signal.wait_for(lock, kPollEvery);
+            if (exited < workers && !stop.load()) {
+                lock.unlock();
+                if (caller.interrupt->poll_now()) {
+                    stop.store(true);
+                    if (caller.cancel != nullptr) caller.cancel->store(true);
+                }
+                lock.lock();
+            }
         }
     }
 };
@@ -64,8 +97,10 @@ private:
 
 }  // namespace
 
+bool cancel_requested(void* cancel) { return static_cast<std::atomic<bool>*>(cancel)->load(std::memory_order_relaxed); }
+
 std::optional<std::string> parallel_map(std::size_t n, std::size_t threads, const IndexedTask& task,
-                                        const ThreadStarter& start) {
+                                        const ThreadStarter& start, MapStop stop) {
     MapState state;
     state.n = n;
     state.task = &task;
@@ -82,6 +117,7 @@ std::optional<std::string> parallel_map(std::size_t n, std::size_t threads, cons
             return std::string(e.what());  // the workers abort on the way out
         }
         state.open(kGo);
+        if (stop.interrupt != nullptr) state.wait_for(count, stop);
     }  // joins every worker
     if (state.error) std::rethrow_exception(state.error);
     return std::nullopt;

@@ -19,16 +19,29 @@ namespace vornix::profiles {
 // its parent would be reached before its branch ever received genes.
 Outcome<TreeWalk> prepare_profile_tree(const SpeciesTree& tree);
 
-// One copy over the whole tree, seeded with `seed`.
+// The bytes the genomes of one call may take: a share of the machine's
+// usable memory.
+std::uint64_t default_genome_budget();
+
+// One copy over the whole tree, seeded with `seed`. `interrupt` is polled
+// every few thousand events (interrupted() when it asks to stop). A memory
+// budget of 0 in `params` means default_genome_budget(). A founding size
+// whose genomes cannot fit in it is refused before anything is allocated.
 Outcome<ProfileCooBuf> run_profiles(const SpeciesTree& tree, const ProfileParams& params, std::uint64_t seed,
-                                    std::uint64_t initial_size);
+                                    std::uint64_t initial_size, Interrupt interrupt = {});
 
 // max(n_copies, 1) independent copies on max(n_threads, 1) workers: copy j
 // is seeded with split_seed(seed, j), takes an even share of the founding
 // families (the first initial_size mod N copies one more) and the
 // origination rate divided by N. The result does not depend on n_threads.
+// The calling thread polls `interrupt` while it waits for the workers; when
+// it asks to stop, the copies running stop within a few thousand events and
+// the call returns interrupted(). The founding genomes of all copies must
+// fit in the memory budget together, and the copies running at once share
+// it.
 Outcome<ProfileCooBuf> run_profiles_parallel(const SpeciesTree& tree, const ProfileParams& params, std::uint64_t seed,
                                              std::uint64_t initial_size, std::uint64_t n_copies,
-                                             std::uint64_t n_threads, const ThreadStarter& start = {});
+                                             std::uint64_t n_threads, const ThreadStarter& start = {},
+                                             Interrupt interrupt = {});
 
 }  // namespace vornix::profiles

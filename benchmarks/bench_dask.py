@@ -1,0 +1,155 @@
+"""Scoring and fitting on a local Dask cluster (worker processes with one
+thread each) on the 951 gene trees of gene_trees_100 against
+species_tree_100, rates dup 0.2, transfer 0.2, loss 0.35. Run them with
+--repeat 1: each starts its own clusters and takes minutes.
+
+dask-fit-undated-100: vornix.fit_rates (undated model) with client= on 1
+worker and on 2 workers; wall time of each, the speed-up, the evaluations
+(the same on both), and per optimiser iteration the tasks, the bytes sent
+(task function and rates) and received (one partial sum per batch), next
+to the bytes of the trees sent once to make the batches on the workers.
+
+dask-score-all-100: vornix.score with rooting "all" (every rooting of every
+tree, about 103 million rooted nodes) on 1 worker and on 2 workers; wall
+time of each and the speed-up.
+
+dask-task-overhead: on 1 worker, one fit iteration repeated five times:
+per task, the compute time the workers report and the rest of the wall
+time (scheduling, messages, the client's share), and their ratio.
+
+Wall times share the machine with whatever else runs; each workload also
+reports the workers' compute time, whose ratio to the wall time shows how
+much of two cores the run had.
+"""
+import logging
+import time
+
+import numpy as np
+from common import SHARED
+
+import vornix
+
+RATES = dict(dup=0.2, transfer=0.2, loss=0.35)
+
+
+def _inputs():
+    species = vornix.SpeciesTree.read(SHARED / "species_tree_100.nwk")
+    trees = vornix.GeneTrees.read(SHARED / "gene_trees_100.nwk")
+    return species, trees
+
+
+def _cluster(n):
+    from distributed import Client, LocalCluster
+
+    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0",
+                           silence_logs=logging.CRITICAL)
+    client = Client(cluster)
+    client.run(lambda: __import__("vornix.tree_batches"))  # imports done before the clock starts
+    return cluster, client
+
+
+def _compute_seconds(stream):
+    return sum(s["stop"] - s["start"] for task in stream for s in task["startstops"] if s["action"] == "compute")
+
+
+def _on_1_and_2_workers(run):
+    from distributed import get_task_stream
+
+    out, results = {}, {}
+    for n in (1, 2):
+        cluster, client = _cluster(n)
+        try:
+            with get_task_stream(client) as ts:
+                start = time.perf_counter()
+                results[n] = run(client)
+                wall = time.perf_counter() - start
+            out[f"workers{n}_s"] = round(wall, 2)
+            out[f"workers{n}_compute_s"] = round(_compute_seconds(ts.data), 2)
+        finally:
+            client.close()
+            cluster.close()
+    out["speedup"] = round(out["workers1_s"] / out["workers2_s"], 3)
+    return out, results
+
+
+def _traffic(species, trees):
+    """Bytes of one fit iteration, and of the batches' making, on 2 workers."""
+    from distributed.protocol.pickle import dumps
+
+    from vornix.likelihood_model import LikelihoodModel
+    from vornix.living_species import as_living
+    from vornix.scoring import open_evaluator
+    from vornix.tree_batches import loglik_partials, range_columns
+
+    cluster, client = _cluster(2)
+    try:
+        living = as_living(species)
+        evaluator, _ = open_evaluator(living, trees, "as-is", None, client)
+        with evaluator:
+            evaluator.run(loglik_partials, LikelihoodModel.make("undated", **RATES))
+            offsets, parent, tips = trees.forest(living)
+            setup = sum(len(dumps(range_columns(offsets, parent, tips, a, b))) for a, b in evaluator.ranges)
+            t = evaluator.traffic
+            return {"tasks_per_iteration": t.tasks, "bytes_sent_per_iteration": t.sent,
+                    "bytes_received_per_iteration": t.received, "bytes_once_for_batches": setup}
+    finally:
+        client.close()
+        cluster.close()
+
+
+def fit_undated():
+    species, trees = _inputs()
+    figures, fits = _on_1_and_2_workers(
+        lambda client: vornix.fit_rates(species, trees, model="undated", client=client, progress=False))
+    fit = fits[2]
+    figures.update(trees=len(trees), evaluations=fit.evaluations, same_fit=fits[1] == fits[2],
+                   rates={k: round(v, 5) for k, v in fit.rates.items()})
+    figures.update(_traffic(species, trees))
+    return figures
+
+
+def score_all():
+    species, trees = _inputs()
+    figures, values = _on_1_and_2_workers(
+        lambda client: vornix.score(species, trees, **RATES, rooting="all", client=client, progress=False))
+    rooted_nodes = int((trees.rooting_counts * (trees.sizes + 1)).sum())
+    figures.update(trees=len(trees), rooted_nodes=rooted_nodes,
+                   identical=values[1].tobytes() == values[2].tobytes())
+    return figures
+
+
+def task_overhead():
+    from distributed import get_task_stream
+
+    from vornix.likelihood_model import LikelihoodModel
+    from vornix.living_species import as_living
+    from vornix.scoring import open_evaluator
+    from vornix.tree_batches import loglik_partials
+
+    species, trees = _inputs()
+    living = as_living(species)
+    model = LikelihoodModel.make("undated", **RATES)
+    cluster, client = _cluster(1)
+    try:
+        evaluator, _ = open_evaluator(living, trees, "as-is", None, client)
+        with evaluator:
+            evaluator.run(loglik_partials, model)  # the batches made
+            walls, computes, tasks = [], [], 0
+            for _ in range(5):
+                with get_task_stream(client) as ts:
+                    start = time.perf_counter()
+                    evaluator.run(loglik_partials, model)
+                    walls.append(time.perf_counter() - start)
+                computes.append(_compute_seconds(ts.data))
+                tasks += len(ts.data)
+    finally:
+        client.close()
+        cluster.close()
+    wall, compute = float(np.sum(walls)), float(np.sum(computes))
+    per_task = compute / tasks
+    overhead = (wall - compute) / tasks
+    return {"tasks": tasks, "task_compute_ms": round(per_task * 1e3, 2), "overhead_per_task_ms": round(overhead * 1e3, 2),
+            "overhead_share": round(overhead / per_task, 4)}
+
+
+WORKLOADS = {"dask-fit-undated-100": fit_undated, "dask-score-all-100": score_all, "dask-task-overhead": task_overhead}

@@ -1,0 +1,110 @@
+"""``--scheduler`` and ``--workers``: where ``vornix score``, ``fit`` and
+``simulate --replicates`` run.
+
+A scheduler address (the option, or Dask's own setting
+``DASK_SCHEDULER_ADDRESS``) runs the work on that Dask cluster; ``--workers
+N`` runs it on N worker processes of this machine (a local Dask cluster
+when the ``distributed`` extra is installed, else a plain process pool);
+neither runs it in this process. Results are the same in every case.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import logging
+import os
+from collections.abc import Iterator
+from typing import Any
+
+from vornix.cli._common import UserError, one_line
+
+__all__ = ["add_cluster_options", "check_cluster_options", "compute"]
+
+_ADDRESS_VARIABLE = "DASK_SCHEDULER_ADDRESS"
+
+
+def add_cluster_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("where the work runs (results never depend on it)")
+    group.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                       help="run on the Dask cluster of this scheduler, e.g. tcp://scheduler-host:8786 (default: "
+                            f"${_ADDRESS_VARIABLE} when set, else this machine); needs vornix[distributed]")
+    group.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="run on N worker processes of this machine: a local Dask cluster with "
+                            "vornix[distributed] installed, else a process pool (default: 1, this process)")
+
+
+def _configured_address() -> str | None:
+    """The scheduler address Dask itself is configured with, if any."""
+    try:
+        import dask.config
+    except ImportError:
+        return os.environ.get(_ADDRESS_VARIABLE) or None
+    return dask.config.get("scheduler-address", None) or None
+
+
+def _distributed() -> Any:
+    from vornix._dask import distributed
+
+    return distributed("--scheduler and --workers with a Dask cluster")
+
+
+def _quiet() -> None:
+    # Workers coming and going and connections closing at shutdown are
+    # logged by Dask; the command reports what matters itself.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+
+
+def _check_address(address: str) -> None:
+    """Refuses a malformed TCP address before a client is made: a client
+    that fails on one lingers until the interpreter exits."""
+    from distributed.comm.addressing import get_address_host_port, parse_address
+
+    try:
+        if parse_address(address)[0] in ("tcp", "tls"):
+            get_address_host_port(address)
+    except ValueError as error:
+        raise UserError(f"--scheduler {address}: {one_line(error)}") from None
+
+
+def check_cluster_options(args: argparse.Namespace) -> None:
+    """Refuses contradictory or impossible options before any work."""
+    if args.workers is not None and not 1 <= args.workers <= 1024:
+        raise UserError(f"--workers must be in 1..1024, got {args.workers}")
+    if args.scheduler is not None and args.workers is not None:
+        raise UserError("give --scheduler or --workers, not both")
+
+
+@contextlib.contextmanager
+def compute(args: argparse.Namespace) -> Iterator[tuple[Any, int | None]]:
+    """``(client, workers)`` for the library call: a Dask client (or None)
+    and a number of local processes (or None)."""
+    check_cluster_options(args)
+    workers = args.workers
+    address = args.scheduler
+    if address is None and workers is None:
+        address = _configured_address()
+    if address is not None:
+        module = _distributed()
+        _quiet()
+        _check_address(address)
+        try:
+            client = module.Client(address, set_as_default=False)
+        except Exception as error:  # noqa: BLE001 - any failure to connect is one line
+            raise UserError(f"cannot reach the Dask scheduler at {address}: {one_line(error)}") from None
+        with client:
+            yield client, None
+        return
+    if workers is None or workers == 1:
+        yield None, None
+        return
+    try:
+        module = _distributed()
+    except ImportError:
+        yield None, workers  # a process pool gives the same results
+        return
+    _quiet()
+    with module.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                             silence_logs=logging.CRITICAL) as cluster, \
+            module.Client(cluster, set_as_default=False) as client:
+        yield client, None
