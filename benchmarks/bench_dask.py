@@ -6,8 +6,10 @@ species_tree_100, rates dup 0.2, transfer 0.2, loss 0.35. Run them with
 dask-fit-undated-100: vornix.fit_rates (undated model) with client= on 1
 worker and on 2 workers; wall time of each, the speed-up, the evaluations
 (the same on both), and per optimiser iteration the tasks, the bytes sent
-(task function and rates) and received (one partial sum per batch), next
-to the bytes of the trees sent once to make the batches on the workers.
+(task function and rates, pickled; and all the client wrote to the
+scheduler, framing included) and received (one partial sum per batch), next
+to the bytes of the trees sent once to make the batches on the workers
+(pickled, and on the wire during the first iteration).
 
 dask-score-all-100: vornix.score with rooting "all" (every rooting of every
 tree, about 103 million rooted nodes) on 1 worker and on 2 workers; wall
@@ -94,12 +96,16 @@ def _traffic(species, trees):
         living = as_living(species)
         evaluator, _ = open_evaluator(living, trees, "as-is", None, client)
         with evaluator:
-            evaluator.run(loglik_partials, LikelihoodModel.make("undated", **RATES))
+            model = LikelihoodModel.make("undated", **RATES)
+            evaluator.run(loglik_partials, model)
+            first_wire = evaluator.traffic.wire_sent  # the batches' columns go out during the first run
+            evaluator.run(loglik_partials, model)
             offsets, parent, tips = trees.forest(living)
             setup = sum(len(dumps(range_columns(offsets, parent, tips, a, b))) for a, b in evaluator.ranges)
             t = evaluator.traffic
             return {"tasks_per_iteration": t.tasks, "bytes_sent_per_iteration": t.sent,
-                    "bytes_received_per_iteration": t.received, "bytes_once_for_batches": setup}
+                    "bytes_received_per_iteration": t.received, "wire_bytes_sent_per_iteration": t.wire_sent,
+                    "bytes_once_for_batches": setup, "wire_bytes_sent_first_run": first_wire}
     finally:
         client.close()
         cluster.close()

@@ -62,17 +62,28 @@ def _apply(task: Task[R], batch: TreeBatch, species: LivingSpecies, model: Likel
 
 
 class Traffic:
-    """Bytes of task arguments sent and results received by the last run
-    (their pickled size: what the client and workers exchange beyond a
-    fixed framing per task)."""
+    """Bytes of the last run: the pickled size of the task arguments sent
+    (`sent`) and of the results received (`received`), what the client and
+    workers exchange beyond a fixed framing per task; and `wire_sent`, the
+    bytes the client wrote to the scheduler while the run lasted, framing
+    and all (None when the client does not count them)."""
 
     def __init__(self) -> None:
         self.sent = 0
         self.received = 0
         self.tasks = 0
+        self.wire_sent: int | None = None
 
     def __repr__(self) -> str:
-        return f"<Traffic: {self.tasks} tasks, {self.sent} bytes sent, {self.received} bytes received>"
+        return (f"<Traffic: {self.tasks} tasks, {self.sent} bytes sent ({self.wire_sent} on the wire), "
+                f"{self.received} bytes received>")
+
+
+def _bytes_written(client: Any) -> int | None:
+    """Bytes the client has written to the scheduler so far (None when its
+    connection does not count them)."""
+    count = getattr(getattr(client, "scheduler_comm", None), "byte_count", None)
+    return count if isinstance(count, int) else None
 
 
 class DaskEvaluator:
@@ -120,8 +131,11 @@ class DaskEvaluator:
         if self._client is None:
             raise RuntimeError("the evaluator is closed")
         submit = self._client.submit
+        written = _bytes_written(self._client)
         futures = [submit(_apply, task, batch, self._species, model, pure=False) for batch in self._batches]
         out = ordered_results(futures, progress)
+        after = _bytes_written(self._client)
+        self.traffic.wire_sent = None if written is None or after is None else after - written
         from distributed.protocol.pickle import dumps
 
         self.traffic.tasks = len(futures)
