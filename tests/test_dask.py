@@ -82,7 +82,15 @@ def test_replicates_are_the_local_ones_whatever_runs_them(client, tmp_path):
     from vornix.replicates import write_replicates
 
     kw = {k: v for k, v in args.items() if k != "seed"}
-    done = write_replicates(tree, tmp_path / "cluster", 3, seed=11, **kw, client=client)
+    class Count:
+        n = 0
+
+        def update(self, n=1):
+            self.n += n
+
+    counted = Count()
+    done = write_replicates(tree, tmp_path / "cluster", 3, seed=11, **kw, client=client, progress=counted)
+    assert counted.n == 3
     write_replicates(tree, tmp_path / "pool", 3, seed=11, **kw, workers=2)
     vornix.simulate_families(tree, **args).write(tmp_path / "plain")
     assert [r.seed for r in done][0] == 11 and len({r.seed for r in done}) == 3
@@ -134,6 +142,33 @@ def test_task_failures_surface_as_the_local_ones(client, tmp_path, monkeypatch):
         assert ev.run(lambda batch, sp, model: len(batch), None) == [b - a for a, b in ev.ranges]
 
 
+def test_an_iteration_sends_the_rates_not_the_trees(client):
+    """After the batches are made, each run writes about a kilobyte per task
+    to the scheduler, however large the batches, and gets one result each."""
+    from distributed.protocol.pickle import dumps
+
+    from vornix.dask_evaluator import DaskEvaluator
+    from vornix.tree_batches import loglik_partials, range_columns
+
+    sp = species()
+    rng = random.Random(8)
+    gt = vornix.GeneTrees.from_newick([ref.random_newick(rng, sorted(sp.leaf_index), rng.randint(30, 60))
+                                       for _ in range(300)])
+    offsets, parent, tips = gt.forest(sp)
+    model = vornix.scoring.LikelihoodModel.make("undated", **RATES)
+    with DaskEvaluator(offsets, parent, tips, gt.rooting_counts, gt.is_rooted, "as-is", sp, client,
+                       budget=12000) as ev:
+        batch_bytes = sum(len(dumps(range_columns(offsets, parent, tips, a, b))) for a, b in ev.ranges) // len(ev)
+        assert len(ev) >= 2 and batch_bytes > 50_000
+        first = ev.run(loglik_partials, model)
+        for _ in range(2):
+            assert ev.run(loglik_partials, model) == first
+            t = ev.traffic
+            assert t.tasks == len(ev) and t.wire_sent is not None
+            assert t.wire_sent < 4000 * t.tasks < batch_bytes, t
+            assert t.sent < 1000 * t.tasks and t.received < 200 * t.tasks, t
+
+
 def test_without_the_extra_a_client_asks_for_it(monkeypatch, tmp_path):
     sp = species()
     gt = random_trees(sp, 5, seed=1)
@@ -151,6 +186,8 @@ def test_without_the_extra_a_client_asks_for_it(monkeypatch, tmp_path):
     monkeypatch.setattr(vornix._optional, "importlib", types.SimpleNamespace(import_module=import_module))
     with pytest.raises(ImportError, match=r"pip install 'vornix\[distributed\]'"):
         vornix.score(sp, gt, rooting="all", **RATES, client=object())
+    with pytest.raises(ImportError, match=r"pip install 'vornix\[distributed\]'"):
+        vornix.fit_rates(sp, gt, model="undated", client=object())
     with pytest.raises(ImportError, match="distributed"):
         vornix.simulate_profiles(vornix.SpeciesTree.from_newick(TREE), seed=1, replicates=2, client=object())
     assert len(vornix.score(sp, gt, rooting="all", **RATES)) == 5  # the local paths need nothing
@@ -218,7 +255,7 @@ def run_cli(*args, env=None):
                           timeout=120)
 
 
-def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tmp_path, capsys):
+def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tmp_path, capsys, monkeypatch):
     from vornix.cli import main
 
     address = client.scheduler.address
@@ -241,6 +278,11 @@ def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tm
     assert main([*sim, "--out", str(tmp_path / "plain")]) == 0
     assert main([*sim, "--replicates", "3", "--out", str(tmp_path / "local")]) == 0
     assert main([*sim, "--replicates", "3", "--out", str(tmp_path / "pool"), "--workers", "2"]) == 0
+    capsys.readouterr()
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)  # the progress bar of replicates done
+    assert main([*sim[:-1], "--replicates", "3", "--out", str(tmp_path / "shown"), "--scheduler", address]) == 0
+    shown = capsys.readouterr()
+    assert "replicates:" in shown.err and "/3 " in shown.err and shown.out.count("replicate_") == 3
     # Dask's own setting of the scheduler address, in a fresh process.
     done = run_cli(*sim[:-1], "--replicates", "2", "--out", str(tmp_path / "cluster"),
                    env={"DASK_SCHEDULER_ADDRESS": address})
@@ -257,8 +299,9 @@ def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tm
     assert [r["seed"] for r in record["results"]["replicates"]][0] == 21 and record["arguments"]["replicates"] == 3
 
 
-def test_an_unreachable_scheduler_is_one_line_and_status_2(tmp_path):
+def test_an_unreachable_scheduler_is_one_line_and_status_2(client, tmp_path, capsys):
     import socket
+    import threading
     import time
 
     with socket.socket() as s:  # a port nothing listens on
@@ -270,6 +313,33 @@ def test_an_unreachable_scheduler_is_one_line_and_status_2(tmp_path):
     assert time.monotonic() - start < 60
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.count("\n") == 1 and f"127.0.0.1:{port}" in done.stderr, done.stderr
+    # Something that is no Dask scheduler answers: a web server, a worker.
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(4)
+
+        def answer_http():
+            for _ in range(4):
+                try:
+                    conn, _ = server.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.sendall(b"HTTP/1.1 400 Bad Request\r\nconnection: close\r\ncontent-length: 0\r\n\r\n")
+
+        threading.Thread(target=answer_http, daemon=True).start()
+        web = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+        start = time.monotonic()
+        done = run_cli("simulate", "--seed", "1", "--replicates", "2", "--out", str(tmp_path / "web"), "--scheduler", web)
+        assert time.monotonic() - start < 30
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "not a Dask scheduler" in done.stderr and web in done.stderr
+    from vornix.cli import main
+
+    worker = next(iter(client.scheduler_info()["workers"]))
+    assert main(["simulate", "--seed", "1", "--replicates", "2", "--out", str(tmp_path / "w"), "--scheduler",
+                 worker]) == 2
+    assert capsys.readouterr().err.strip().endswith("what answers there is a Dask Worker")
     bad = run_cli("score", "x.nwk", "y.nwk", "--dup", "1", "--transfer", "1", "--loss", "1", "--workers", "2",
                   "--scheduler", "tcp://127.0.0.1:1")
     assert bad.returncode == 2 and "not both" in bad.stderr

@@ -67,6 +67,47 @@ def _check_address(address: str) -> None:
         raise UserError(f"--scheduler {address}: {one_line(error)}") from None
 
 
+def _connect_timeout() -> float:
+    """Dask's connect timeout in seconds (30 unless configured otherwise)."""
+    import dask.config
+    from dask.utils import parse_timedelta
+
+    return float(parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="seconds"))
+
+
+def _probe(module: Any, address: str) -> None:
+    """Refuses an address where no Dask scheduler answers within Dask's
+    connect timeout: nothing listening, no such host, or another kind of
+    server (whose reply a client would read as absurd message sizes). A
+    client is made only once the scheduler has answered, since one that
+    fails to start lingers and stalls the interpreter's exit."""
+    import asyncio
+
+    timeout = _connect_timeout()
+
+    async def identity() -> Any:
+        connection_args = module.Security().get_connection_args("client")
+        comm = await module.comm.connect(address, timeout=timeout, **connection_args)
+        try:
+            await comm.write({"op": "identity", "reply": True})
+            return await comm.read()
+        finally:
+            await comm.close()
+
+    try:
+        reply = asyncio.run(asyncio.wait_for(identity(), timeout + 5))
+    except (OSError, asyncio.TimeoutError) as error:
+        reason = one_line(error) or f"no answer within {timeout:g} s"
+        raise UserError(f"cannot reach the Dask scheduler at {address}: {reason}") from None
+    except Exception:  # noqa: BLE001 - an answer that is no Dask message at all
+        raise UserError(f"cannot reach the Dask scheduler at {address}: what answers there is not a Dask "
+                        "scheduler") from None
+    if not isinstance(reply, dict) or reply.get("type") != "Scheduler":
+        kind = reply.get("type") if isinstance(reply, dict) else None
+        raise UserError(f"cannot reach the Dask scheduler at {address}: what answers there is "
+                        f"{'a Dask ' + str(kind) if kind else 'not a Dask scheduler'}")
+
+
 def check_cluster_options(args: argparse.Namespace) -> None:
     """Refuses contradictory or impossible options before any work."""
     if args.workers is not None and not 1 <= args.workers <= 1024:
@@ -88,6 +129,7 @@ def compute(args: argparse.Namespace) -> Iterator[tuple[Any, int | None]]:
         module = _distributed()
         _quiet()
         _check_address(address)
+        _probe(module, address)
         try:
             client = module.Client(address, set_as_default=False)
         except Exception as error:  # noqa: BLE001 - any failure to connect is one line
