@@ -4,6 +4,7 @@
 #include "native/columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 
 namespace vornix::native {
 
@@ -54,7 +55,7 @@ PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return py::guard([&]() -> py::Ref {
         py::Args a(kGenomesSignature, args, nargs, kwnames);
         const bind::NucleotideCall c = bind::read_nucleotide_call(a);
-        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params));
+        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params, {}, py::interrupt()));
         const std::uint64_t events = result.events;
         return py::tuple(genome_columns(result), py::new_int(events));
     });
