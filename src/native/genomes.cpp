@@ -12,11 +12,7 @@ using namespace nucleotide;
 
 namespace {
 
-const py::Signature kGenomesSignature{
-    "simulate_genomes",
-    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
-     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
-     "distance_decay", "allow_self"}};
+const py::Signature kGenomesSignature = bind::nucleotide_signature("simulate_genomes");
 
 // (leaf nodes, segment offsets per leaf, unit, start, end, strand): leaf i
 // holds segments offsets[i] .. offsets[i + 1] in reading order.
