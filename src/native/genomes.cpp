@@ -1,7 +1,6 @@
 // Nucleotide-level genome simulation for the Python front end: every extant
 // genome's segments as packed columns numpy views without copying.
-#include "bind/sim_args.h"
-#include "engines/nucleotide/engine.h"
+#include "bind/nucleotide_args.h"
 #include "native/columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
@@ -54,24 +53,8 @@ py::Ref genome_columns(NucleotideResult& result) {
 PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kGenomesSignature, args, nargs, kwnames);
-        SpeciesTree tree = bind::read_species_tree(a);
-        NucleotideParams p;
-        p.inversion = a.f64();
-        p.loss = a.f64();
-        p.duplication = a.f64();
-        p.transfer = a.f64();
-        p.transposition = a.f64();
-        p.origination = a.f64();
-        p.root_length = a.i64();
-        p.extension = a.f64();
-        p.initial_size = a.u64();
-        p.seed = a.u64();
-        p.mode = bind::read_transfer_mode(a);
-        bind::require_tree(tree, Speciation::AllChildren);
-        bind::require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
-                             {"transfer", p.transfer}, {"transposition", p.transposition},
-                             {"origination", p.origination}});
-        NucleotideResult result = py::unwrap(run_nucleotide(tree, p));
+        const bind::NucleotideCall c = bind::read_nucleotide_call(a);
+        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params));
         const std::uint64_t events = result.events;
         return py::tuple(genome_columns(result), py::new_int(events));
     });
