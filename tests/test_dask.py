@@ -343,3 +343,29 @@ def test_an_unreachable_scheduler_is_one_line_and_status_2(client, tmp_path, cap
     bad = run_cli("score", "x.nwk", "y.nwk", "--dup", "1", "--transfer", "1", "--loss", "1", "--workers", "2",
                   "--scheduler", "tcp://127.0.0.1:1")
     assert bad.returncode == 2 and "not both" in bad.stderr
+
+
+def test_a_scheduler_lost_mid_run_is_one_line_and_status_2(tmp_path):
+    import subprocess
+    import time
+
+    sp = tmp_path / "species.nwk"
+    sp.write_text(TREE + "\n")
+    (tmp_path / "trees.nwk").write_text("((A_1,B_1),(D_1,F_1));\n")
+    # A scheduler without workers: the command waits on it until it goes.
+    cluster = distributed.LocalCluster(n_workers=0, processes=False, protocol="tcp://", dashboard_address=":0",
+                                       silence_logs=50)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    run = subprocess.Popen([sys.executable, "-m", "vornix", "score", str(sp), str(tmp_path / "trees.nwk"), "--dup",
+                            "0.2", "--transfer", "0.1", "--loss", "0.3", "--scheduler", cluster.scheduler_address],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not cluster.scheduler.tasks and time.monotonic() < deadline and run.poll() is None:
+            time.sleep(0.05)
+        assert cluster.scheduler.tasks, "the command submitted no work"
+    finally:
+        cluster.close()
+    out, err = run.communicate(timeout=60)
+    assert run.returncode == 2 and out == "" and err.count("\n") == 1, err
+    assert err.startswith("vornix score: error: lost the connection to the Dask scheduler at"), err

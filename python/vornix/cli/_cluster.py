@@ -52,7 +52,10 @@ def _distributed() -> Any:
 def _quiet() -> None:
     # Workers coming and going and connections closing at shutdown are
     # logged by Dask; the command reports what matters itself.
-    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    # Dask's configuration gives some of its loggers levels of their own.
+    for name in ["distributed", *logging.Logger.manager.loggerDict]:
+        if name == "distributed" or name.startswith("distributed."):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
 
 
 def _check_address(address: str) -> None:
@@ -117,6 +120,21 @@ def check_cluster_options(args: argparse.Namespace) -> None:
 
 
 @contextlib.contextmanager
+def _connection_kept(address: str) -> Iterator[None]:
+    """Work cancelled by the cluster (the scheduler lost, or the work
+    cancelled from elsewhere) ends the command in one line."""
+    from concurrent.futures import CancelledError
+
+    try:
+        yield
+    except CancelledError as error:
+        if "scheduler-connection-lost" in str(error):
+            raise UserError(f"lost the connection to the Dask scheduler at {address} before the work was done") \
+                from None
+        raise UserError(f"the work was cancelled on the Dask cluster at {address}: {one_line(error)}") from None
+
+
+@contextlib.contextmanager
 def compute(args: argparse.Namespace) -> Iterator[tuple[Any, int | None]]:
     """``(client, workers)`` for the library call: a Dask client (or None)
     and a number of local processes (or None)."""
@@ -134,7 +152,7 @@ def compute(args: argparse.Namespace) -> Iterator[tuple[Any, int | None]]:
             client = module.Client(address, set_as_default=False)
         except Exception as error:  # noqa: BLE001 - any failure to connect is one line
             raise UserError(f"cannot reach the Dask scheduler at {address}: {one_line(error)}") from None
-        with client:
+        with client, _connection_kept(address):
             yield client, None
         return
     if workers is None or workers == 1:
