@@ -13,11 +13,7 @@ using namespace nucleotide;
 
 namespace {
 
-const py::Signature kNucleotideSignature{
-    "simulate_nucleotide",
-    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
-     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
-     "distance_decay", "allow_self"}};
+const py::Signature kNucleotideSignature = nucleotide_signature("simulate_nucleotide");
 
 // [(leaf node, [(id, start, end, strand), ...]), ...]. Unit ids repeat across
 // segments and leaves, so they share int objects. A tuple of ints can never

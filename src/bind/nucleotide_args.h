@@ -7,6 +7,14 @@
 
 namespace vornix::bind {
 
+// The parameter list read_nucleotide_call reads, under the function's name.
+inline py::Signature nucleotide_signature(const char* function) {
+    return {function,
+            {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
+             "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
+             "distance_decay", "allow_self"}};
+}
+
 struct NucleotideCall {
     SpeciesTree tree;
     nucleotide::NucleotideParams params;

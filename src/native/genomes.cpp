@@ -4,6 +4,7 @@
 #include "native/columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 
 namespace vornix::native {
 
@@ -11,11 +12,7 @@ using namespace nucleotide;
 
 namespace {
 
-const py::Signature kGenomesSignature{
-    "simulate_genomes",
-    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
-     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
-     "distance_decay", "allow_self"}};
+const py::Signature kGenomesSignature = bind::nucleotide_signature("simulate_genomes");
 
 // (leaf nodes, segment offsets per leaf, unit, start, end, strand): leaf i
 // holds segments offsets[i] .. offsets[i + 1] in reading order.
@@ -54,7 +51,7 @@ PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return py::guard([&]() -> py::Ref {
         py::Args a(kGenomesSignature, args, nargs, kwnames);
         const bind::NucleotideCall c = bind::read_nucleotide_call(a);
-        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params));
+        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params, {}, py::interrupt()));
         const std::uint64_t events = result.events;
         return py::tuple(genome_columns(result), py::new_int(events));
     });
