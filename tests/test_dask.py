@@ -16,6 +16,7 @@ import vornix
 from vornix.living_species import living_species
 
 distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
 
 RATES = dict(dup=0.2, transfer=0.2, loss=0.35)
 TREE = "(((A:1,B:1):0.5,(C:0.7,D:1.2):0.3):0.5,(E:1.5,F:2):0);"
@@ -23,8 +24,11 @@ TREE = "(((A:1,B:1):0.5,(C:0.7,D:1.2):0.3):0.5,(E:1.5,F:2):0);"
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  silence_logs=50) as cluster, distributed.Client(cluster) as c:
+    # A result fetched from a worker as it is killed holds a run up until the
+    # scheduler gives the worker up: after 5 s here instead of Dask's 30.
+    with dask.config.set({"distributed.comm.timeouts.connect": "5s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                     silence_logs=50) as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -272,7 +276,9 @@ def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tm
     fit = ["fit", *common, "--model", "undated", "--fix", "transfer=0.1"]
     assert main([*fit, "-o", str(tmp_path / "here.json")]) == 0
     assert main([*fit, "-o", str(tmp_path / "there.json"), "--scheduler", address]) == 0
-    assert (tmp_path / "here.json").read_text() == (tmp_path / "there.json").read_text()
+    assert main([*fit, "-o", str(tmp_path / "local.json"), "--workers", "2"]) == 0  # a local cluster
+    assert (tmp_path / "here.json").read_text() == (tmp_path / "there.json").read_text() \
+        == (tmp_path / "local.json").read_text()
 
     sim = ["simulate", str(sp), "--seed", "21", "--initial-size", "4", "-q"]
     assert main([*sim, "--out", str(tmp_path / "plain")]) == 0

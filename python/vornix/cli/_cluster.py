@@ -85,6 +85,7 @@ def _probe(module: Any, address: str) -> None:
     client is made only once the scheduler has answered, since one that
     fails to start lingers and stalls the interpreter's exit."""
     import asyncio
+    from concurrent.futures import ThreadPoolExecutor
 
     timeout = _connect_timeout()
 
@@ -98,7 +99,9 @@ def _probe(module: Any, address: str) -> None:
             await comm.close()
 
     try:
-        reply = asyncio.run(asyncio.wait_for(identity(), timeout + 5))
+        # In a thread of its own: the caller may be running an event loop (main() called from a notebook).
+        with ThreadPoolExecutor(1) as thread:
+            reply = thread.submit(asyncio.run, asyncio.wait_for(identity(), timeout + 5)).result()
     except (OSError, asyncio.TimeoutError) as error:
         reason = one_line(error) or f"no answer within {timeout:g} s"
         raise UserError(f"cannot reach the Dask scheduler at {address}: {reason}") from None
