@@ -36,7 +36,7 @@ LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const Lo
     : tree_(tree),
       children_(children),
       genomes_(tree.n_nodes),
-      position_(tree.n_nodes, kNoNode),
+      live_(tree.n_nodes),
       sampler_(tree.n_nodes),
       scratch_(tree.n_nodes),
       mode_(params.mode),
@@ -54,26 +54,16 @@ LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const Lo
       interrupt_(interrupt),
       rng_(Rng::seed_from_u64(params.seed)),
       max_events_(max_events),
-      memory_budget_(memory_budget != 0 ? memory_budget : default_memory_budget()) {
-    active_.reserve(tree.n_nodes);
-}
+      memory_budget_(memory_budget != 0 ? memory_budget : default_memory_budget()) {}
 
 void LogEngine::activate(NodeId v) {
-    position_[v] = static_cast<NodeId>(active_.size());
-    active_.push_back(v);
+    live_.add(v);
     sampler_.set_weight(v, branch_rate(*genomes_[v]));
 }
 
 void LogEngine::refresh(NodeId v) { sampler_.set_weight(v, branch_rate(*genomes_[v])); }
 
-void LogEngine::deactivate(NodeId v) {
-    const NodeId k = position_[v];
-    const NodeId last = active_.back();
-    active_[k] = last;
-    position_[last] = k;
-    active_.pop_back();
-    position_[v] = kNoNode;
-}
+void LogEngine::deactivate(NodeId v) { live_.remove(v); }
 
 void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
     const auto kids = children_.of(v);
@@ -205,7 +195,7 @@ void LogEngine::duplicate(NodeId b, LogGenome& g) {
 
 void LogEngine::transfer(NodeId b, LogGenome& g) {
     const std::optional<NodeId> recipient =
-        choose_recipient(rng_, active_, position_, b, tree_.parent, now_, tree_.time, mode_, scratch_);
+        choose_recipient(rng_, live_.list(), live_.position(), b, tree_.parent, now_, tree_.time, mode_, scratch_);
     if (!recipient) return;
     const NodeId q = *recipient;
     const std::size_t i = rng_.index_below(g.copies.size());

@@ -12,6 +12,7 @@
 #include "engines/event_log/run.h"
 #include "model/fenwick.h"
 #include "model/interrupt.h"
+#include "model/live_branches.h"
 #include "model/recipient.h"
 #include "model/rng.h"
 #include "model/species_tree.h"
@@ -40,7 +41,7 @@ public:
     // Inspection, for tests.
     const LogGenome* genome(NodeId v) const { return genomes_[v] ? &*genomes_[v] : nullptr; }
     const Records& records() const { return records_; }
-    std::span<const NodeId> active() const { return active_; }
+    std::span<const NodeId> active() const { return live_.list(); }
     double rate(NodeId v) const { return sampler_.weight(v); }
     // True when the family counts are kept (cap or replacement in force).
     bool track_counts() const { return track_counts_; }
@@ -71,8 +72,7 @@ private:
     const SpeciesTree& tree_;
     const Children& children_;
     std::vector<std::optional<LogGenome>> genomes_;
-    std::vector<NodeId> active_;
-    std::vector<NodeId> position_;  // index in active_, kNoNode when not live
+    LiveBranches live_;
     Fenwick sampler_;
     RecipientScratch scratch_;
     Records records_;

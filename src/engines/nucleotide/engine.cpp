@@ -80,12 +80,10 @@ NEngine::NEngine(const SpeciesTree& tree, Children children, const NucleotidePar
       interrupt_(interrupt),
       rate_sum_((((params.inversion + params.loss) + params.duplication) + params.transfer) + params.transposition),
       genomes_(tree.n_nodes),
-      position_(tree.n_nodes, kNoNode),
+      live_(tree.n_nodes),
       sampler_(tree.n_nodes),
       recipient_scratch_(tree.n_nodes),
-      rng_(Rng::seed_from_u64(params.seed)) {
-    active_.reserve(tree.n_nodes);
-}
+      rng_(Rng::seed_from_u64(params.seed)) {}
 
 void NEngine::refresh(NodeId v) {
     // Fenwick::set_weight ignores a weight equal to the stored one.
@@ -93,8 +91,7 @@ void NEngine::refresh(NodeId v) {
 }
 
 void NEngine::activate(NodeId c) {
-    position_[c] = static_cast<NodeId>(active_.size());
-    active_.push_back(c);
+    live_.add(c);
     refresh(c);
 }
 
@@ -131,12 +128,7 @@ std::optional<EngineError> NEngine::speciate(NodeId v, NGenome&& g) {
 
 void NEngine::end_branch(NodeId v) {
     sampler_.set_weight(v, 0.0);
-    const NodeId pos = position_[v];
-    const NodeId last = active_.back();
-    active_[pos] = last;
-    position_[last] = pos;
-    active_.pop_back();
-    position_[v] = kNoNode;
+    live_.remove(v);
 }
 
 std::int64_t NEngine::stretch_length(std::int64_t len) {
@@ -191,7 +183,7 @@ std::optional<EngineError> NEngine::run(const std::vector<NodeId>& order) {
         now_ = node_time;
         if (should_stop(genomes_[v].count() * children_.count(v))) return interrupted();
 
-        if (position_[v] == kNoNode) {
+        if (!live_.contains(v)) {
             return value_error("invalid species tree: node " + std::to_string(v) +
                                " is reached before its branch holds a genome (is it dated before its parent?)");
         }
@@ -252,7 +244,7 @@ std::optional<EngineError> NEngine::event(NodeId w) {
 
 std::optional<EngineError> NEngine::transfer(NodeId w) {
     const std::optional<NodeId> recipient =
-        choose_recipient(rng_, active_, position_, w, tree_.parent, now_, tree_.time, p_.mode, recipient_scratch_);
+        choose_recipient(rng_, live_.list(), live_.position(), w, tree_.parent, now_, tree_.time, p_.mode, recipient_scratch_);
     if (!recipient) return std::nullopt;
     NGenome& donor = genomes_[w];
     const std::int64_t len = donor.length();

@@ -13,6 +13,7 @@
 #include "engines/nucleotide/genome.h"
 #include "model/fenwick.h"
 #include "model/interrupt.h"
+#include "model/live_branches.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/rng.h"
@@ -117,8 +118,7 @@ private:
     double rate_sum_;  // the five per-nucleotide rates added left to right
 
     std::vector<NGenome> genomes_;
-    std::vector<NodeId> active_;
-    std::vector<NodeId> position_;  // kNoNode when not live
+    LiveBranches live_;
     Fenwick sampler_;
     RecipientScratch recipient_scratch_;
     std::vector<NSeg> transfer_buf_;  // reused by every transfer

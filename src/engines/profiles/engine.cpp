@@ -37,7 +37,7 @@ Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfilePa
       walk_(walk),
       genomes_(tree.n_nodes),
       present_(tree.n_nodes, 0),
-      position_(tree.n_nodes, kNoNode),
+      live_(tree.n_nodes),
       sampler_(tree.n_nodes),
       scratch_(tree.n_nodes),
       mode_(params.mode),
@@ -60,8 +60,7 @@ template <class G>
 void Engine<G>::activate(NodeId v, G g) {
     genomes_[v] = std::move(g);
     present_[v] = 1;
-    position_[v] = static_cast<NodeId>(active_.size());
-    active_.push_back(v);
+    live_.add(v);
     copies_[v] = genomes_[v].copies();
     sampler_.set_weight(v, rate_of(copies_[v]));
 }
@@ -69,12 +68,7 @@ void Engine<G>::activate(NodeId v, G g) {
 template <class G>
 void Engine<G>::deactivate(NodeId v) {
     sampler_.set_weight(v, 0.0);
-    const NodeId k = position_[v];
-    const NodeId last = active_.back();
-    active_[k] = last;
-    if (last != v) position_[last] = k;
-    active_.pop_back();
-    position_[v] = kNoNode;
+    live_.remove(v);
 }
 
 template <class G>
@@ -170,7 +164,7 @@ typename Engine<G>::Stop Engine<G>::run_events_ahead(double end) {
                 step.what = rng_.index_below(copies);
                 if (kind == kTransfer) {
                     const auto q =
-                        choose_recipient(rng_, active_, position_, b, tree_.parent, t_, tree_.time, mode_, scratch_);
+                        choose_recipient(rng_, live_.list(), live_.position(), b, tree_.parent, t_, tree_.time, mode_, scratch_);
                     if (!q) continue;  // nothing happens
                     step.recipient = changed = *q;
                     ++copies_[*q];
@@ -192,7 +186,7 @@ template <class G>
 std::uint64_t Engine<G>::genome_bytes() const {
     std::uint64_t bytes = (out_.leaf.capacity() + out_.count.capacity()) * sizeof(std::uint32_t) +
                           out_.family.capacity() * sizeof(std::uint64_t);
-    for (const NodeId v : active_) bytes += genomes_[v].memory();
+    for (const NodeId v : live_.list()) bytes += genomes_[v].memory();
     for (const G& g : spare_) bytes += g.memory();
     return bytes;
 }
@@ -304,7 +298,7 @@ std::optional<NodeId> Engine<G>::transfer_from(NodeId b, std::uint64_t i) {
     // recipient does not depend on which family the copy belongs to, so it
     // is chosen before the donor's genome is searched, and the fetches of
     // both genomes overlap.
-    const auto q = choose_recipient(rng_, active_, position_, b, tree_.parent, t_, tree_.time, mode_, scratch_);
+    const auto q = choose_recipient(rng_, live_.list(), live_.position(), b, tree_.parent, t_, tree_.time, mode_, scratch_);
     if (!q) return std::nullopt;
     G& r = genomes_[*q];
     r.prefetch_lookup();

@@ -12,6 +12,7 @@
 #include "model/family_params.h"
 #include "model/fenwick.h"
 #include "model/interrupt.h"
+#include "model/live_branches.h"
 #include "model/outcome.h"
 #include "model/recipient.h"
 #include "model/rng.h"
@@ -119,8 +120,7 @@ private:
     std::vector<G> genomes_;
     std::vector<std::uint8_t> present_;
     std::vector<G> spare_;  // dropped genomes whose storage is reused
-    std::vector<NodeId> active_;
-    std::vector<NodeId> position_;  // kNoNode when not live
+    LiveBranches live_;
     Fenwick sampler_;
     RecipientScratch scratch_;
     TransferMode mode_;
