@@ -69,6 +69,26 @@ TEST_CASE("a run that outgrows its memory budget stops with a memory error") {
     CHECK(!huge.ok() && huge.error().kind == ErrorKind::Memory);
 }
 
+TEST_CASE("32-bit and 64-bit family storage give the same run") {
+    // An event budget of 2^32 or more forces 64-bit family numbers.
+    const SpeciesTree tree = four_leaves();
+    for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{2}}) {
+        LogParams p = busy();
+        p.cap = cap;
+        p.mode.replacement = 0.5;
+        for (std::uint64_t seed = 0; seed < 10; ++seed) {
+            p.seed = seed;
+            const LogResult a = run_log(tree, p, true).value();
+            const LogResult b = run_log(tree, p, true, std::uint64_t{1} << 32).value();
+            CHECK(a.records.family == b.records.family && a.records.gene == b.records.gene);
+            CHECK(a.records.kind == b.records.kind && a.records.child1 == b.records.child1);
+            CHECK_EQ(a.extant.size(), b.extant.size());
+            for (std::size_t j = 0; j < a.extant.size(); ++j) CHECK(a.extant[j].copies == b.extant[j].copies);
+            CHECK(a.records.size() > 30);
+        }
+    }
+}
+
 TEST_CASE("malformed input is reported as a value error") {
     SpeciesTree tree = four_leaves();
     tree.parent[3] = 9;
@@ -95,21 +115,21 @@ TEST_CASE("speciation hands both children the parent's copies in order") {
         CHECK(engine.track_counts());
         LogGenome g;
         for (std::uint64_t f : {7, 3, 7, 9}) g.append({100 + f, f}, true);
-        g.copies[2].first = 200;
+        g.genes[2] = 200;
         engine.speciate_with(0, g, 0.25);
         const LogGenome* left = engine.genome(1);
         const LogGenome* right = engine.genome(2);
         CHECK(left != nullptr && right != nullptr);
-        CHECK_EQ(left->copies.size(), std::size_t{4});
+        CHECK_EQ(left->size(), std::size_t{4});
         for (std::size_t i = 0; i < 4; ++i) {
-            CHECK_EQ(left->copies[i].second, g.copies[i].second);
-            CHECK_EQ(right->copies[i].second, g.copies[i].second);
+            CHECK_EQ(left->families[i], g.families[i]);
+            CHECK_EQ(right->families[i], g.families[i]);
             if (record) {
-                CHECK_EQ(left->copies[i].first, 2 * i);
-                CHECK_EQ(right->copies[i].first, 2 * i + 1);
+                CHECK_EQ(left->genes[i], 2 * i);
+                CHECK_EQ(right->genes[i], 2 * i + 1);
             } else {
-                CHECK_EQ(left->copies[i].first, g.copies[i].first);
-                CHECK_EQ(right->copies[i].first, g.copies[i].first);
+                CHECK_EQ(left->genes[i], g.genes[i]);
+                CHECK_EQ(right->genes[i], g.genes[i]);
             }
         }
         CHECK_EQ(left->index.count(7), 2u);
@@ -141,8 +161,8 @@ TEST_CASE("the family index follows every edit of the copy list") {
     std::uint64_t next_id = 0;
     auto scan = [&](std::uint64_t f) {
         std::vector<std::uint32_t> at;
-        for (std::size_t p = 0; p < g.copies.size(); ++p) {
-            if (g.copies[p].second == f) at.push_back(static_cast<std::uint32_t>(p));
+        for (std::size_t p = 0; p < g.size(); ++p) {
+            if (g.families[p] == f) at.push_back(static_cast<std::uint32_t>(p));
         }
         return at;
     };
@@ -152,25 +172,25 @@ TEST_CASE("the family index follows every edit of the copy list") {
         const std::uint64_t spread = step < 30000 ? 6 : 300;
         const std::uint64_t f = (gen() % spread) << (gen() % 2 ? 0 : 40);
         const std::uint64_t op = gen() % 3;
-        if (op == 0 || g.copies.empty() || (op == 1 && g.copies.size() < 50)) {
+        if (op == 0 || g.size() == 0 || (op == 1 && g.size() < 50)) {
             g.append({next_id++, f}, true);
         } else if (op == 1) {
-            const std::size_t i = gen() % g.copies.size();
-            const GeneCopy c = g.copies[i];
+            const std::size_t i = gen() % g.size();
+            const GeneCopy c = g.copy(i);
             CHECK(g.swap_remove(i, true) == c);
         } else {
-            g.split(gen() % g.copies.size(), next_id, true);
+            g.split(gen() % g.size(), next_id, true);
             next_id += 2;
         }
         if (step % 97 == 0 || step > 59000) {
             std::map<std::uint64_t, std::uint32_t> families;
-            for (const GeneCopy& c : g.copies) ++families[c.second];
+            for (const std::uint64_t f : g.families) ++families[f];
             CHECK_EQ(g.index.size(), families.size());
             for (const auto& [family, n] : families) {
                 const std::vector<std::uint32_t> want = scan(family);
                 CHECK_EQ(g.index.count(family), n);
                 for (std::uint32_t j = 0; j < n; ++j) CHECK_EQ(g.index.position(family, j), want[j]);
-                const auto probe = static_cast<std::uint32_t>(gen() % (g.copies.size() + 1));
+                const auto probe = static_cast<std::uint32_t>(gen() % (g.size() + 1));
                 const auto below = std::lower_bound(want.begin(), want.end(), probe) - want.begin();
                 CHECK_EQ(g.index.rank(family, probe), static_cast<std::uint32_t>(below));
             }

@@ -30,7 +30,8 @@ std::int64_t as_signed(std::uint64_t id) { return static_cast<std::int64_t>(id);
 
 }  // namespace
 
-LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params,
+template <class G>
+BasicLogEngine<G>::BasicLogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params,
                      bool record_speciation, std::uint64_t max_events, std::uint64_t memory_budget,
                      Interrupt interrupt)
     : tree_(tree),
@@ -58,15 +59,18 @@ LogEngine::LogEngine(const SpeciesTree& tree, const Children& children, const Lo
     active_.reserve(tree.n_nodes);
 }
 
-void LogEngine::activate(NodeId v) {
+template <class G>
+void BasicLogEngine<G>::activate(NodeId v) {
     position_[v] = static_cast<NodeId>(active_.size());
     active_.push_back(v);
     sampler_.set_weight(v, branch_rate(*genomes_[v]));
 }
 
-void LogEngine::refresh(NodeId v) { sampler_.set_weight(v, branch_rate(*genomes_[v])); }
+template <class G>
+void BasicLogEngine<G>::refresh(NodeId v) { sampler_.set_weight(v, branch_rate(*genomes_[v])); }
 
-void LogEngine::deactivate(NodeId v) {
+template <class G>
+void BasicLogEngine<G>::deactivate(NodeId v) {
     const NodeId k = position_[v];
     const NodeId last = active_.back();
     active_[k] = last;
@@ -75,17 +79,20 @@ void LogEngine::deactivate(NodeId v) {
     position_[v] = kNoNode;
 }
 
-void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
+template <class G>
+void BasicLogEngine<G>::speciate_with(NodeId v, G genome, double t) {
     const auto kids = children_.of(v);
     const NodeId left = kids[0], right = kids[1];
-    const std::size_t n = genome.copies.size();
-    LogGenome l, r;
+    const std::size_t n = genome.size();
+    G l, r;
     if (record_speciation_) {
         // Every copy ends here and gives way to two fresh ids, m for the left
         // child and m + 1 for the right. The n S records are appended column
         // by column.
-        l.copies.reserve(n);
-        r.copies.reserve(n);
+        l.genes.reserve(n);
+        r.genes.reserve(n);
+        l.families = genome.families;
+        r.families = genome.families;
         Records& rec = records_;
         const std::size_t rows = rec.size() + n;
         rec.kind.resize(rows, kSpeciation);
@@ -96,20 +103,21 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
         // A poll between blocks of copies: a huge genome takes long.
         for (std::size_t block = 0; block < n && !interrupt_.poll_now(); block += Interrupt::kStride) {
             for (std::size_t k = block; k < n && k < block + Interrupt::kStride; ++k) {
-                const auto& [gene, family] = genome.copies[k];
                 const std::uint64_t m = next_gene_;
                 next_gene_ += 2;
-                l.copies.push_back({m, family});
-                r.copies.push_back({m + 1, family});
-                rec.family.push_back(family);
-                rec.gene.push_back(gene);
+                l.genes.push_back(m);
+                r.genes.push_back(m + 1);
+                rec.family.push_back(genome.families[k]);
+                rec.gene.push_back(genome.genes[k]);
                 rec.child1.push_back(as_signed(m));
                 rec.child2.push_back(as_signed(m + 1));
             }
         }
     } else {
-        l.copies = genome.copies;
-        r.copies = std::move(genome.copies);
+        l.genes = genome.genes;
+        l.families = genome.families;
+        r.genes = std::move(genome.genes);
+        r.families = std::move(genome.families);
     }
     // Both children hold the parent's families at the parent's positions.
     l.index = genome.index;
@@ -121,30 +129,34 @@ void LogEngine::speciate_with(NodeId v, LogGenome genome, double t) {
     activate(right);
 }
 
-void LogEngine::add_copy(LogGenome& g, GeneCopy c) {
+template <class G>
+void BasicLogEngine<G>::add_copy(G& g, GeneCopy c) {
     if (track_counts_) {
         check_positions(g);
         g.append(c, true);
     } else {
-        g.copies.push_back(c);
+        g.push(c.first, c.second);
     }
     ++held_copies_;
 }
 
-GeneCopy LogEngine::remove_copy(LogGenome& g, std::size_t i) {
+template <class G>
+GeneCopy BasicLogEngine<G>::remove_copy(G& g, std::size_t i) {
     --held_copies_;
     return g.swap_remove(i, track_counts_);
 }
 
-void LogEngine::check_positions(const LogGenome& g) const {
+template <class G>
+void BasicLogEngine<G>::check_positions(const G& g) const {
     // The family index stores positions in 32 bits.
-    if (g.copies.size() + 1 >= UINT32_MAX) {
+    if (g.size() + 1 >= UINT32_MAX) {
         throw std::length_error("a branch would hold more than 2^32 gene copies");
     }
 }
 
-LogGenome LogEngine::found_root() {
-    LogGenome g;
+template <class G>
+G BasicLogEngine<G>::found_root() {
+    G g;
     const NodeId root = static_cast<NodeId>(tree_.root);
     for (std::uint64_t k = 0; k < initial_size_; ++k) {
         if (interrupt_.tick()) break;  // the run ends at once
@@ -156,7 +168,8 @@ LogGenome LogEngine::found_root() {
     return g;
 }
 
-LogEngine::Stop LogEngine::run_events(double end) {
+template <class G>
+typename BasicLogEngine<G>::Stop BasicLogEngine<G>::run_events(double end) {
     for (;;) {
         const double total = sampler_.total();
         if (!std::isfinite(total)) return Stop::RateOverflow;
@@ -174,9 +187,9 @@ LogEngine::Stop LogEngine::run_events(double end) {
         // branch can have an event before the node time.
         if (slot == sampler_.size()) return Stop::Reached;
         const NodeId b = static_cast<NodeId>(slot);
-        LogGenome& g = *genomes_[b];
+        G& g = *genomes_[b];
 
-        const double n = static_cast<double>(g.copies.size());
+        const double n = static_cast<double>(g.size());
         const double x = rng_.scaled_uniform(origination_ + rate_per_copy_ * n);
         if (x < duplication_ * n) {
             duplicate(b, g);
@@ -190,30 +203,33 @@ LogEngine::Stop LogEngine::run_events(double end) {
     }
 }
 
-void LogEngine::duplicate(NodeId b, LogGenome& g) {
-    const std::size_t i = rng_.index_below(g.copies.size());
-    const auto [gene, family] = g.copies[i];
+template <class G>
+void BasicLogEngine<G>::duplicate(NodeId b, G& g) {
+    const std::size_t i = rng_.index_below(g.size());
+    const std::uint64_t family = g.families[i];
     if (cap_ >= 0 && static_cast<std::int64_t>(g.index.count(family)) >= cap_) return;
     const std::uint64_t m = next_gene_;
     next_gene_ += 2;
     if (track_counts_) check_positions(g);
+    const std::uint64_t gene = g.genes[i];
     g.split(i, m, track_counts_);
     ++held_copies_;
     records_.push(kDuplication, b, kNone, kNone, family, gene, as_signed(m), now_, as_signed(m + 1));
     sampler_.set_weight(b, branch_rate(g));
 }
 
-void LogEngine::transfer(NodeId b, LogGenome& g) {
+template <class G>
+void BasicLogEngine<G>::transfer(NodeId b, G& g) {
     const std::optional<NodeId> recipient =
         choose_recipient(rng_, active_, position_, b, tree_.parent, now_, tree_.time, mode_, scratch_);
     if (!recipient) return;
     const NodeId q = *recipient;
-    const std::size_t i = rng_.index_below(g.copies.size());
-    const auto [gene, family] = g.copies[i];
+    const std::size_t i = rng_.index_below(g.size());
+    const auto [gene, family] = g.copy(i);
     const std::uint64_t m = next_gene_;
     next_gene_ += 2;
-    g.copies[i].first = m;  // the donor keeps its copy under a new id
-    LogGenome& h = *genomes_[q];  // may be g itself when allow_self
+    g.genes[i] = m;  // the donor keeps its copy under a new id
+    G& h = *genomes_[q];  // may be g itself when allow_self
     add_copy(h, {m + 1, family});
     records_.push(kTransfer, b, b, q, family, gene, as_signed(m), now_, as_signed(m + 1));
     if (track_counts_) trim_recipient(q, h, family);
@@ -225,8 +241,9 @@ void LogEngine::transfer(NodeId b, LogGenome& g) {
 // recipient's family over the cap, or replace a resident copy. Residents are
 // removed first, the j-th resident in list order for a draw j; the newcomer
 // only when none of its family is left besides it.
-void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family) {
-    auto newcomer_at = static_cast<std::uint32_t>(h.copies.size() - 1);
+template <class G>
+void BasicLogEngine<G>::trim_recipient(NodeId q, G& h, std::uint64_t family) {
+    auto newcomer_at = static_cast<std::uint32_t>(h.size() - 1);
     bool newcomer_held = true;
     const std::uint64_t k = h.index.count(family);
     std::uint64_t removals = 0;
@@ -251,7 +268,7 @@ void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family) {
         } else {
             break;  // nothing of the family left: no further removal can draw
         }
-        const auto last = static_cast<std::uint32_t>(h.copies.size() - 1);
+        const auto last = static_cast<std::uint32_t>(h.size() - 1);
         const GeneCopy lost = remove_copy(h, at);
         if (at == newcomer_at) {
             newcomer_held = false;
@@ -262,14 +279,16 @@ void LogEngine::trim_recipient(NodeId q, LogGenome& h, std::uint64_t family) {
     }
 }
 
-void LogEngine::lose(NodeId b, LogGenome& g) {
-    const std::size_t i = rng_.index_below(g.copies.size());
+template <class G>
+void BasicLogEngine<G>::lose(NodeId b, G& g) {
+    const std::size_t i = rng_.index_below(g.size());
     const GeneCopy lost = remove_copy(g, i);
     records_.push(kLoss, b, kNone, kNone, lost.second, lost.first, kNone, now_, kNone);
     sampler_.set_weight(b, branch_rate(g));
 }
 
-void LogEngine::originate(NodeId b, LogGenome& g) {
+template <class G>
+void BasicLogEngine<G>::originate(NodeId b, G& g) {
     const std::uint64_t family = next_family_++;
     const std::uint64_t gene = next_gene_++;
     add_copy(g, {gene, family});
@@ -277,13 +296,15 @@ void LogEngine::originate(NodeId b, LogGenome& g) {
     sampler_.set_weight(b, branch_rate(g));
 }
 
-bool LogEngine::over_budget() const {
+template <class G>
+bool BasicLogEngine<G>::over_budget() const {
     const long double bytes = static_cast<long double>(records_.size()) * kRecordBytes +
                               static_cast<long double>(held_copies_) * copy_bytes();
     return bytes > static_cast<long double>(memory_budget_);
 }
 
-EngineError LogEngine::failure(Stop why) const {
+template <class G>
+EngineError BasicLogEngine<G>::failure(Stop why) const {
     if (why == Stop::EventLimit) return runtime_error(kLogEventLimitMessage);
     if (why == Stop::Interrupted) return interrupted();
     if (why == Stop::RateOverflow) return value_error(rate_overflow_message(params_));
@@ -293,7 +314,8 @@ EngineError LogEngine::failure(Stop why) const {
                                               " events; families likely growing without bound — set max_family_size"};
 }
 
-Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
+template <class G>
+Outcome<LogResult> BasicLogEngine<G>::run(std::span<const NodeId> order) {
     const NodeId root = static_cast<NodeId>(tree_.root);
     now_ = tree_.time[root];
     // The founding content alone must fit: each founding family costs a
@@ -322,10 +344,10 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
         }
         sampler_.set_weight(v, 0.0);
         deactivate(v);
-        LogGenome genome = std::move(*genomes_[v]);
+        G genome = std::move(*genomes_[v]);
         genomes_[v].reset();
         if (tree_.extant_leaf[v]) {
-            extant_.push_back({v, std::move(genome.copies)});
+            extant_.push_back({v, genome.pairs()});
         } else if (children_.count(v) >= 2) {
             speciate_with(v, std::move(genome), end);
             if (interrupt_.stopped()) return interrupted();
@@ -333,12 +355,15 @@ Outcome<LogResult> LogEngine::run(std::span<const NodeId> order) {
         } else if (children_.count(v) == 1) {
             return value_error("invalid species tree: node " + std::to_string(v) + " speciates with one child");
         } else {
-            held_copies_ -= genome.copies.size();  // extinct leaf
+            held_copies_ -= genome.size();  // extinct leaf
         }
         now_ = end;
     }
     return LogResult{std::move(records_), std::move(extant_), events_};
 }
+
+template class BasicLogEngine<LogGenome>;
+template class BasicLogEngine<CompactLogGenome>;
 
 Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, bool record_speciation,
                            std::uint64_t max_events, std::uint64_t memory_budget, Interrupt interrupt) {
@@ -350,6 +375,14 @@ Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, boo
     }
     if (auto msg = check_rate_sum(params); !msg.empty()) return value_error(msg);
     try {
+        // Family numbers start at initial_size and grow by at most one per
+        // event.
+        constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
+        if (max_events < kCompactRange && params.initial_size < kCompactRange - max_events) {
+            BasicLogEngine<CompactLogGenome> engine(tree, walk.value().children, params, record_speciation, max_events,
+                                                    memory_budget, interrupt);
+            return engine.run(walk.value().order);
+        }
         LogEngine engine(tree, walk.value().children, params, record_speciation, max_events, memory_budget,
                          interrupt);
         return engine.run(walk.value().order);

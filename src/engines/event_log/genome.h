@@ -13,25 +13,45 @@ namespace vornix::event_log {
 // copies go to the end, a removed copy is replaced by the last one
 // (swap-remove), and a transferred copy is renamed in place.
 //
+// The gene ids and the families of the copies are kept in two arrays: most
+// events only read the family of a copy drawn at random (a duplication
+// refused by the cap reads nothing else), and half the bytes of a large
+// genome stay in cache better.
+//
+// `Family` is the stored width of family numbers: 32 bits when no family
+// number of the run can reach 2^32 (see run_log), which halves the bytes read
+// again.
+//
 // `index` is only read by the cap and replacement rules. An engine that has
 // neither (cap < 0, replacement not > 0) keeps it empty and skips the
 // bookkeeping (`tracked` false); see LogEngine::track_counts. Positions are
 // 32-bit: a tracked branch holds fewer than 2^32 copies (the engine checks).
-struct LogGenome {
-    std::vector<GeneCopy> copies;
+template <class Family>
+struct BasicLogGenome {
+    std::vector<std::uint64_t> genes;
+    std::vector<Family> families;
     FamilyIndex index;
 
+    std::size_t size() const { return genes.size(); }
+    GeneCopy copy(std::size_t i) const { return {genes[i], families[i]}; }
+
     void append(GeneCopy c, bool tracked) {
-        if (tracked) index.append(c.second, static_cast<std::uint32_t>(copies.size()));
-        copies.push_back(c);
+        if (tracked) index.append(c.second, static_cast<std::uint32_t>(size()));
+        genes.push_back(c.first);
+        families.push_back(static_cast<Family>(c.second));
+    }
+
+    void push(std::uint64_t gene, std::uint64_t family) {
+        genes.push_back(gene);
+        families.push_back(static_cast<Family>(family));
     }
 
     // Removes copy i by moving the last copy into its place; returns it.
     GeneCopy swap_remove(std::size_t i, bool tracked) {
-        const GeneCopy removed = copies[i];
-        const std::size_t last = copies.size() - 1;
+        const GeneCopy removed = copy(i);
+        const std::size_t last = size() - 1;
         if (tracked) {
-            const std::uint64_t moved = copies[last].second;
+            const std::uint64_t moved = families[last];
             if (i == last || moved == removed.second) {
                 // The family keeps position i (if it moved) and loses the
                 // highest position.
@@ -41,19 +61,21 @@ struct LogGenome {
                 index.move_last(moved, static_cast<std::uint32_t>(i));
             }
         }
-        copies[i] = copies[last];
-        copies.pop_back();
+        genes[i] = genes[last];
+        families[i] = families[last];
+        genes.pop_back();
+        families.pop_back();
         return removed;
     }
 
-    // Splits copy i (of family f) into m and m + 1: the same list as
-    // swap-removing copy i and appending (m, f) and (m + 1, f), with one
-    // move less.
+    // Splits copy i into m and m + 1: the same list as swap-removing copy i
+    // and appending (m, f) and (m + 1, f), f being its family, with one move
+    // less.
     void split(std::size_t i, std::uint64_t m, bool tracked) {
-        const std::uint64_t family = copies[i].second;
-        const std::size_t last = copies.size() - 1;
+        const std::uint64_t family = families[i];
+        const std::size_t last = size() - 1;
         if (tracked) {
-            const std::uint64_t moved = copies[last].second;
+            const std::uint64_t moved = families[last];
             if (i != last && moved != family) {
                 // The family leaves i and takes `last`, its new highest
                 // position; the moved family's highest position becomes i.
@@ -63,10 +85,23 @@ struct LogGenome {
             }
             index.append(family, static_cast<std::uint32_t>(last + 1));
         }
-        copies[i] = copies[last];
-        copies[last] = {m, family};
-        copies.push_back({m + 1, family});
+        genes[i] = genes[last];
+        families[i] = families[last];
+        genes[last] = m;
+        families[last] = static_cast<Family>(family);
+        genes.push_back(m + 1);
+        families.push_back(static_cast<Family>(family));
+    }
+
+    // The copies as (gene id, family) pairs, in order.
+    std::vector<GeneCopy> pairs() const {
+        std::vector<GeneCopy> out(size());
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = copy(i);
+        return out;
     }
 };
+
+using LogGenome = BasicLogGenome<std::uint64_t>;
+using CompactLogGenome = BasicLogGenome<std::uint32_t>;
 
 }  // namespace vornix::event_log
