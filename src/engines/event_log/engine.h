@@ -18,7 +18,8 @@
 
 namespace vornix::event_log {
 
-// G is one of the genome widths (genome.h).
+// G is one of the genome layouts (genome.h): LogGenome or CompactLogGenome,
+// instantiated in engine_paired.cpp and engine_compact.cpp.
 template <class G>
 class BasicLogEngine {
 public:
