@@ -1,15 +1,14 @@
 // The extension module: multi-phase initialisation and the function table.
 #include "bind/functions.h"
 #include "docstrings.h"
+#include "py/method.h"
 
 namespace {
 
 PyObject* available(PyObject*, PyObject*) { Py_RETURN_TRUE; }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 #define VORNIX_FAST(name) \
-    { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vornix::bind::name)), kFast, vornix::docs::name }
+    { #name, vornix::py::as_method(vornix::bind::name), vornix::py::kFastcall, vornix::docs::name }
 
 // Registration order is part of the module's observable shape.
 PyMethodDef kFunctions[] = {

@@ -82,6 +82,24 @@ def random_species(rng, n_leaves, present=1.0, zero_root_branch=True, extinct=Tr
     return SpeciesTree(left, right, time, parent_time, root)
 
 
+def caterpillar(leaves, present):
+    """Spine nodes at 0, dt, 2 dt, ... (dt = present / leaves), each with one
+    leaf at `present`; the deepest spine node joins leaves 0 and 1, and the
+    last leaf (index 2 * leaves - 3) hangs from the root."""
+    left, right, time, parent_time = [], [], [], []
+
+    def add(lc, rc, t, tp):
+        left.append(lc), right.append(rc), time.append(t), parent_time.append(tp)
+        return len(left) - 1
+
+    spine, dt = leaves - 1, present / leaves
+    a, b = add(-1, -1, present, dt * (spine - 1)), add(-1, -1, present, dt * (spine - 1))
+    node = add(a, b, dt * (spine - 1), dt * (spine - 2))
+    for k in range(spine - 2, -1, -1):
+        node = add(node, add(-1, -1, present, dt * k), dt * k, dt * (k - 1) if k > 0 else 0.0)
+    return SpeciesTree(left, right, time, parent_time, node)
+
+
 def random_gene_tree(rng, tips, species_choices, balanced=False):
     """Post-order (is_leaf, left, right, species) of a random binary tree with
     the given number of tips, each mapped to rng.choice(species_choices).

@@ -16,6 +16,7 @@ import vornix
 from vornix.living_species import living_species
 
 distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
 
 RATES = dict(dup=0.2, transfer=0.2, loss=0.35)
 TREE = "(((A:1,B:1):0.5,(C:0.7,D:1.2):0.3):0.5,(E:1.5,F:2):0);"
@@ -23,8 +24,11 @@ TREE = "(((A:1,B:1):0.5,(C:0.7,D:1.2):0.3):0.5,(E:1.5,F:2):0);"
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  silence_logs=50) as cluster, distributed.Client(cluster) as c:
+    # A result fetched from a worker as it is killed holds a run up until the
+    # scheduler gives the worker up: after 5 s here instead of Dask's 30.
+    with dask.config.set({"distributed.comm.timeouts.connect": "5s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                     silence_logs=50) as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -82,7 +86,15 @@ def test_replicates_are_the_local_ones_whatever_runs_them(client, tmp_path):
     from vornix.replicates import write_replicates
 
     kw = {k: v for k, v in args.items() if k != "seed"}
-    done = write_replicates(tree, tmp_path / "cluster", 3, seed=11, **kw, client=client)
+    class Count:
+        n = 0
+
+        def update(self, n=1):
+            self.n += n
+
+    counted = Count()
+    done = write_replicates(tree, tmp_path / "cluster", 3, seed=11, **kw, client=client, progress=counted)
+    assert counted.n == 3
     write_replicates(tree, tmp_path / "pool", 3, seed=11, **kw, workers=2)
     vornix.simulate_families(tree, **args).write(tmp_path / "plain")
     assert [r.seed for r in done][0] == 11 and len({r.seed for r in done}) == 3
@@ -134,6 +146,33 @@ def test_task_failures_surface_as_the_local_ones(client, tmp_path, monkeypatch):
         assert ev.run(lambda batch, sp, model: len(batch), None) == [b - a for a, b in ev.ranges]
 
 
+def test_an_iteration_sends_the_rates_not_the_trees(client):
+    """After the batches are made, each run writes about a kilobyte per task
+    to the scheduler, however large the batches, and gets one result each."""
+    from distributed.protocol.pickle import dumps
+
+    from vornix.dask_evaluator import DaskEvaluator
+    from vornix.tree_batches import loglik_partials, range_columns
+
+    sp = species()
+    rng = random.Random(8)
+    gt = vornix.GeneTrees.from_newick([ref.random_newick(rng, sorted(sp.leaf_index), rng.randint(30, 60))
+                                       for _ in range(300)])
+    offsets, parent, tips = gt.forest(sp)
+    model = vornix.scoring.LikelihoodModel.make("undated", **RATES)
+    with DaskEvaluator(offsets, parent, tips, gt.rooting_counts, gt.is_rooted, "as-is", sp, client,
+                       budget=12000) as ev:
+        batch_bytes = sum(len(dumps(range_columns(offsets, parent, tips, a, b))) for a, b in ev.ranges) // len(ev)
+        assert len(ev) >= 2 and batch_bytes > 50_000
+        first = ev.run(loglik_partials, model)
+        for _ in range(2):
+            assert ev.run(loglik_partials, model) == first
+            t = ev.traffic
+            assert t.tasks == len(ev) and t.wire_sent is not None
+            assert t.wire_sent < 4000 * t.tasks < batch_bytes, t
+            assert t.sent < 1000 * t.tasks and t.received < 200 * t.tasks, t
+
+
 def test_without_the_extra_a_client_asks_for_it(monkeypatch, tmp_path):
     sp = species()
     gt = random_trees(sp, 5, seed=1)
@@ -151,6 +190,8 @@ def test_without_the_extra_a_client_asks_for_it(monkeypatch, tmp_path):
     monkeypatch.setattr(vornix._optional, "importlib", types.SimpleNamespace(import_module=import_module))
     with pytest.raises(ImportError, match=r"pip install 'vornix\[distributed\]'"):
         vornix.score(sp, gt, rooting="all", **RATES, client=object())
+    with pytest.raises(ImportError, match=r"pip install 'vornix\[distributed\]'"):
+        vornix.fit_rates(sp, gt, model="undated", client=object())
     with pytest.raises(ImportError, match="distributed"):
         vornix.simulate_profiles(vornix.SpeciesTree.from_newick(TREE), seed=1, replicates=2, client=object())
     assert len(vornix.score(sp, gt, rooting="all", **RATES)) == 5  # the local paths need nothing
@@ -218,7 +259,7 @@ def run_cli(*args, env=None):
                           timeout=120)
 
 
-def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tmp_path, capsys):
+def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tmp_path, capsys, monkeypatch):
     from vornix.cli import main
 
     address = client.scheduler.address
@@ -235,12 +276,19 @@ def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tm
     fit = ["fit", *common, "--model", "undated", "--fix", "transfer=0.1"]
     assert main([*fit, "-o", str(tmp_path / "here.json")]) == 0
     assert main([*fit, "-o", str(tmp_path / "there.json"), "--scheduler", address]) == 0
-    assert (tmp_path / "here.json").read_text() == (tmp_path / "there.json").read_text()
+    assert main([*fit, "-o", str(tmp_path / "local.json"), "--workers", "2"]) == 0  # a local cluster
+    assert (tmp_path / "here.json").read_text() == (tmp_path / "there.json").read_text() \
+        == (tmp_path / "local.json").read_text()
 
     sim = ["simulate", str(sp), "--seed", "21", "--initial-size", "4", "-q"]
     assert main([*sim, "--out", str(tmp_path / "plain")]) == 0
     assert main([*sim, "--replicates", "3", "--out", str(tmp_path / "local")]) == 0
     assert main([*sim, "--replicates", "3", "--out", str(tmp_path / "pool"), "--workers", "2"]) == 0
+    capsys.readouterr()
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)  # the progress bar of replicates done
+    assert main([*sim[:-1], "--replicates", "3", "--out", str(tmp_path / "shown"), "--scheduler", address]) == 0
+    shown = capsys.readouterr()
+    assert "replicates:" in shown.err and "/3 " in shown.err and shown.out.count("replicate_") == 3
     # Dask's own setting of the scheduler address, in a fresh process.
     done = run_cli(*sim[:-1], "--replicates", "2", "--out", str(tmp_path / "cluster"),
                    env={"DASK_SCHEDULER_ADDRESS": address})
@@ -257,8 +305,9 @@ def test_commands_give_the_same_files_on_one_process_and_on_a_cluster(client, tm
     assert [r["seed"] for r in record["results"]["replicates"]][0] == 21 and record["arguments"]["replicates"] == 3
 
 
-def test_an_unreachable_scheduler_is_one_line_and_status_2(tmp_path):
+def test_an_unreachable_scheduler_is_one_line_and_status_2(client, tmp_path, capsys):
     import socket
+    import threading
     import time
 
     with socket.socket() as s:  # a port nothing listens on
@@ -270,6 +319,59 @@ def test_an_unreachable_scheduler_is_one_line_and_status_2(tmp_path):
     assert time.monotonic() - start < 60
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.count("\n") == 1 and f"127.0.0.1:{port}" in done.stderr, done.stderr
+    # Something that is no Dask scheduler answers: a web server, a worker.
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(4)
+
+        def answer_http():
+            for _ in range(4):
+                try:
+                    conn, _ = server.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.sendall(b"HTTP/1.1 400 Bad Request\r\nconnection: close\r\ncontent-length: 0\r\n\r\n")
+
+        threading.Thread(target=answer_http, daemon=True).start()
+        web = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+        start = time.monotonic()
+        done = run_cli("simulate", "--seed", "1", "--replicates", "2", "--out", str(tmp_path / "web"), "--scheduler", web)
+        assert time.monotonic() - start < 30
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "not a Dask scheduler" in done.stderr and web in done.stderr
+    from vornix.cli import main
+
+    worker = next(iter(client.scheduler_info()["workers"]))
+    assert main(["simulate", "--seed", "1", "--replicates", "2", "--out", str(tmp_path / "w"), "--scheduler",
+                 worker]) == 2
+    assert capsys.readouterr().err.strip().endswith("what answers there is a Dask Worker")
     bad = run_cli("score", "x.nwk", "y.nwk", "--dup", "1", "--transfer", "1", "--loss", "1", "--workers", "2",
                   "--scheduler", "tcp://127.0.0.1:1")
     assert bad.returncode == 2 and "not both" in bad.stderr
+
+
+def test_a_scheduler_lost_mid_run_is_one_line_and_status_2(tmp_path):
+    import subprocess
+    import time
+
+    sp = tmp_path / "species.nwk"
+    sp.write_text(TREE + "\n")
+    (tmp_path / "trees.nwk").write_text("((A_1,B_1),(D_1,F_1));\n")
+    # A scheduler without workers: the command waits on it until it goes.
+    cluster = distributed.LocalCluster(n_workers=0, processes=False, protocol="tcp://", dashboard_address=":0",
+                                       silence_logs=50)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    run = subprocess.Popen([sys.executable, "-m", "vornix", "score", str(sp), str(tmp_path / "trees.nwk"), "--dup",
+                            "0.2", "--transfer", "0.1", "--loss", "0.3", "--scheduler", cluster.scheduler_address],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not cluster.scheduler.tasks and time.monotonic() < deadline and run.poll() is None:
+            time.sleep(0.05)
+        assert cluster.scheduler.tasks, "the command submitted no work"
+    finally:
+        cluster.close()
+    out, err = run.communicate(timeout=60)
+    assert run.returncode == 2 and out == "" and err.count("\n") == 1, err
+    assert err.startswith("vornix score: error: lost the connection to the Dask scheduler at"), err

@@ -55,3 +55,48 @@ def test_gene_tree_building_stops_on_sigint():
     elapsed = time.monotonic() - sent
     assert "interrupted" in out and "KeyboardInterrupt" in err, (out, err)
     assert elapsed < 1.0
+RUNAWAY = textwrap.dedent("""
+    import vornix
+    tree = vornix.SpeciesTree.from_newick("((A:50,B:50):50,C:100);")
+    print("ready", flush=True)
+    try:
+        vornix.simulate_families(tree, duplication=2.0, transfer=0.5, loss=0.1, origination=1.0,
+                                 initial_size=10, seed=1)
+    except KeyboardInterrupt:
+        small = vornix.simulate_families(tree, duplication=0.1, transfer=0.1, loss=0.1, origination=0.0,
+                                         initial_size=2, seed=1)
+        assert small.n_families == 2
+        print("interrupted", flush=True)
+        raise
+""")
+
+
+def interrupt_child(args, wait=0.5):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(wait)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    return child.returncode, out, err, time.monotonic() - sent
+
+
+def test_a_runaway_family_simulation_stops_on_sigint():
+    code, out, err, elapsed = interrupt_child([sys.executable, "-c", RUNAWAY])
+    assert "interrupted" in out and "KeyboardInterrupt" in err, (out, err)
+    assert elapsed < 1.0
+
+
+def test_the_command_reports_an_interrupt_in_one_line(tmp_path):
+    (tmp_path / "sp.nwk").write_text("((A:50,B:50):50,C:100);\n")
+    script = textwrap.dedent(f"""
+        import sys
+        from vornix.cli import main
+        print("ready", flush=True)
+        sys.exit(main(["simulate", {str(tmp_path / "sp.nwk")!r}, "--duplication", "2", "--loss", "0.1",
+                       "--seed", "1", "--out", {str(tmp_path / "out")!r}]))
+    """)
+    code, out, err, elapsed = interrupt_child([sys.executable, "-c", script])
+    assert code == 130 and err.strip().splitlines() == ["vornix simulate: interrupted"], (code, err)
+    assert elapsed < 1.0

@@ -1,4 +1,5 @@
-"""Ctrl-C during simulate_nucleotide and during simulate_and_write's writing:
+"""Ctrl-C during simulate_nucleotide (and the private module's simulate_genomes)
+and during simulate_and_write's writing:
 the call stops within a second with KeyboardInterrupt, and the module answers
 the next call as if nothing had happened."""
 import os
@@ -134,3 +135,11 @@ def test_after_an_interrupted_write_the_pool_writes_the_next_directory_whole(tmp
     root = pathlib.Path(kw["outdir"])
     got = {str(p.relative_to(root)): p.read_text() for p in root.rglob("*") if p.is_file()}
     assert got == want
+
+
+def test_the_front_ends_genome_simulation_stops_on_sigint_and_answers_the_next_call():
+    from vornix import _native
+    before = _native.simulate_genomes(**SMALL_NUCLEOTIDE)
+    with pytest.raises(KeyboardInterrupt), SigintFromOutside(0.2):
+        _native.simulate_genomes(**RUNAWAY_NUCLEOTIDE)
+    assert _native.simulate_genomes(**SMALL_NUCLEOTIDE) == before

@@ -62,40 +62,22 @@ def test_long_fast_slices_match_extended_precision(name):
     assert vc.dated_joint_loglik(**joint_args, n_extinct=0) == sum(got)
 
 
-def caterpillar(leaves, present):
-    """Spine nodes at 0, dt, 2 dt, ... each with one leaf at `present`; the
-    deepest spine node joins leaves 0 and 1. Post-order arrays and the root."""
-    left, right, is_leaf, time_, parent_time = [], [], [], [], []
-
-    def add(lc, rc, t, tp):
-        left.append(lc), right.append(rc), is_leaf.append(lc < 0), time_.append(t), parent_time.append(tp)
-        return len(left) - 1
-
-    spine, dt = leaves - 1, present / leaves
-    a, b = add(-1, -1, present, dt * (spine - 1)), add(-1, -1, present, dt * (spine - 1))
-    node = add(a, b, dt * (spine - 1), dt * (spine - 2))
-    for k in range(spine - 2, -1, -1):
-        node = add(node, add(-1, -1, present, dt * k), dt * k, dt * (k - 1) if k > 0 else 0.0)
-    return dict(sp_left=left, sp_right=right, sp_is_leaf=is_leaf, sp_time=time_, sp_parent_time=parent_time,
-                sp_root=node)
-
-
 @pytest.mark.parametrize("transfers", [1, 0])
 def test_deep_tree_with_fast_losses_matches_extended_precision(transfers):
     # Once -inf: on a 209-node caterpillar with losses some 4 million times
     # faster than duplication, a gene's probability falls by about 2^-18 per
     # speciation, and one gene node's values spanned more than the whole
     # range of doubles across the species branches.
-    sp = caterpillar(105, 10.0)
-    genes = dict(gt_offsets=[0, 1, 4], gt_is_leaf=[T, T, T, F], gt_left=[-1, -1, -1, 0], gt_right=[-1, -1, -1, 1],
-                 gt_species=[0, 0, 1, -1])
-    rates = dict(dup=0.0599, transfer=0.0, loss=258575.0)
+    sp = C.caterpillar(105, 10.0)
+    assert sp.n == 209
+    genes = C.batch([([T], [-1], [-1], [0]), ([T, T, F], [-1, -1, 0], [-1, -1, 1], [0, 1, -1])])
+    rates = (0.0599, 0.0, 258575.0)
     with mpmath.workprec(80):
-        model = R.Undated(*sp.values(), transfers, *rates.values(), num=mpmath.mpf, log=mpmath.log)
-        want = {o: R.batch_scores(model, *genes.values(), o) for o in (0, 1)}
+        model = R.Undated(*sp.undated_args(), transfers, *rates, num=mpmath.mpf, log=mpmath.log)
+        want = {o: R.batch_scores(model, *genes, o) for o in (0, 1)}
     assert want[0][0] < -1300  # under root origination: far below the smallest double
     for origination in (0, 1):
-        got = vc.undated_family_loglik(**sp, **genes, **rates, transfers=transfers, origination=origination)
+        got = vc.undated_family_loglik(*sp.undated_args(), *genes, *rates, transfers, origination)
         assert all(math.isfinite(g) for g in got), got
         assert got == pytest.approx(want[origination], rel=1e-9)
 
@@ -164,7 +146,13 @@ CHILD = textwrap.dedent("""
     rng = C.seeded(1)
     sp = C.random_species(rng, 80, present=3.0)
     gt = C.batch([C.random_gene_tree(rng, 60, sp.leaves) for _ in range({trees})])
+    # Deep, with losses far faster than speciation: branch offsets, and under
+    # uniform origination gene roots swept apart.
+    deep = C.caterpillar(105, 10.0)
+    deep_gt = C.batch([C.random_gene_tree(rng, 30, deep.leaves) for _ in range({trees} // 3)])
     calls = {{
+        "undated_family_loglik deep": lambda: vc.undated_family_loglik(*deep.undated_args(), *deep_gt, 0.06, 1e-200,
+                                                                        258575.0, 1, 1),
         "dated_family_loglik": lambda: vc.dated_family_loglik(*sp.dated_args(), *gt, 0.2, 0.2, 0.3, 10, 0),
         "dated_joint_loglik": lambda: vc.dated_joint_loglik(*sp.dated_args(), *gt, 0.2, 0.2, 0.3, 10, 0, 1),
         "undated_family_loglik": lambda: vc.undated_family_loglik(*sp.undated_args(), *gt, 0.2, 0.2, 0.3, 1, 0),
@@ -181,7 +169,7 @@ CHILD = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("function", ["dated_family_loglik", "dated_joint_loglik", "undated_family_loglik",
-                                      "undated_joint_loglik"])
+                                      "undated_joint_loglik", "undated_family_loglik deep"])
 def test_ctrl_c_stops_a_large_batch_within_a_second(function):
     paths = [p for p in sys.path if p] + [os.path.dirname(__file__)]
     code = CHILD.format(paths=paths, trees=3000)

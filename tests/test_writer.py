@@ -9,6 +9,7 @@ import time
 import pytest
 
 import vornix_core as vc
+from tree_factory import random_arrays
 from writer_reference import expected_files, natural_order
 
 ENGINE_PARAMS = ["n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer", "loss",
@@ -16,36 +17,17 @@ ENGINE_PARAMS = ["n_nodes", "parent", "time", "extant_leaf", "root", "duplicatio
 
 
 def random_tree(rng, n_leaves, extinct_share=0.3):
-    """A random dated binary tree with extinct lineages, nodes numbered at random."""
-    kids = {0: []}
-    t = {0: 0.0}
-    leaves = [0]
-    while len(leaves) < n_leaves:
-        v = leaves.pop(rng.randrange(len(leaves)))
-        for _ in range(2):
-            c = len(t)
-            t[c] = t[v] + rng.uniform(0.05, 1.0)
-            kids[c] = []
-            kids[v].append(c)
-            leaves.append(c)
-    end = max(t.values()) + 0.5
-    extant = {}
-    for v in leaves:
-        extant[v] = rng.random() >= extinct_share or v == leaves[0]
-        if extant[v]:
-            t[v] = end
-    n = len(t)
-    perm = list(range(n))
-    rng.shuffle(perm)  # old number -> new number
-    parent, time_, is_extant, names = [-1] * n, [0.0] * n, [False] * n, [""] * n
-    for v in range(n):
-        for c in kids[v]:
-            parent[perm[c]] = perm[v]
-        time_[perm[v]] = t[v]
-        is_extant[perm[v]] = extant.get(v, False)
-        names[perm[v]] = (f"sp{perm[v]}" if is_extant[perm[v]] else f"n{perm[v]}_x") if not kids[v] else f"anc{perm[v]}"
-    tree = dict(n_nodes=n, parent=parent, time=time_, extant_leaf=is_extant, root=perm[0])
-    return tree, names, end
+    """A random dated binary tree with extinct lineages, nodes numbered at random,
+    with its node names and the time of the present."""
+    parent, time_, is_extant, root = random_arrays(rng, n_leaves, extinct_share)
+    n = len(parent)
+    has_child = [False] * n
+    for p in parent:
+        if p >= 0:
+            has_child[p] = True
+    names = [f"anc{v}" if has_child[v] else (f"sp{v}" if is_extant[v] else f"n{v}_x") for v in range(n)]
+    tree = dict(n_nodes=n, parent=parent, time=time_, extant_leaf=is_extant, root=root)
+    return tree, names, max(time_)
 
 
 def run_kwargs(tree, names, total_age, outdir, **over):

@@ -25,17 +25,31 @@ from vornix._dask import check_client, ordered_results
 from vornix.evaluators import Progress, Task
 from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
-from vornix.tree_batches import ROOTINGS, TreeBatch, build_batch, plan_ranges, range_columns
+from vornix.tree_batches import ROOTINGS, TreeBatch, batch_costs, build_batch, plan_ranges, range_columns
 
-__all__ = ["DaskEvaluator", "DASK_NODES_PER_BATCH", "DASK_ROOTED_NODES_PER_BATCH", "Traffic"]
+__all__ = ["DaskEvaluator", "DASK_NODES_PER_BATCH", "DASK_ROOTED_NODES_PER_BATCH", "Traffic", "batch_budget"]
 
 R = TypeVar("R")
 
-#: Gene nodes per batch for trees scored as they are: tasks of some tens of
-#: milliseconds, against about a millisecond of scheduling each.
-DASK_NODES_PER_BATCH = 1 << 17
-#: Rooted-tree nodes per batch when every rooting is scored.
+#: Most gene nodes per batch for trees scored as they are: undated tasks of
+#: about 0.3 s, against some milliseconds of scheduling each.
+DASK_NODES_PER_BATCH = 1 << 18
+#: Most rooted-tree nodes per batch when every rooting is scored.
 DASK_ROOTED_NODES_PER_BATCH = 1 << 20
+#: Batches are made smaller, down to this share of the most, to give every
+#: worker thread one.
+_SMALLEST_SHARE = 8
+
+
+def batch_budget(total: int, most: int, threads: int) -> int:
+    """Nodes per batch: the work shared among the worker threads, but at
+    most `most` and at least ``most / 8``.
+
+    >>> batch_budget(256_000, 1 << 18, 2), batch_budget(256_000, 1 << 18, 1), batch_budget(10**9, 1 << 18, 2)
+    (128000, 256000, 262144)
+    """
+    share = -(-total // max(threads, 1))
+    return max(min(most, share), most // _SMALLEST_SHARE, 1)
 
 
 def _keep(species: LivingSpecies) -> LivingSpecies:
@@ -48,17 +62,28 @@ def _apply(task: Task[R], batch: TreeBatch, species: LivingSpecies, model: Likel
 
 
 class Traffic:
-    """Bytes of task arguments sent and results received by the last run
-    (their pickled size: what the client and workers exchange beyond a
-    fixed framing per task)."""
+    """Bytes of the last run: the pickled size of the task arguments sent
+    (`sent`) and of the results received (`received`), what the client and
+    workers exchange beyond a fixed framing per task; and `wire_sent`, the
+    bytes the client wrote to the scheduler while the run lasted, framing
+    and all (None when the client does not count them)."""
 
     def __init__(self) -> None:
         self.sent = 0
         self.received = 0
         self.tasks = 0
+        self.wire_sent: int | None = None
 
     def __repr__(self) -> str:
-        return f"<Traffic: {self.tasks} tasks, {self.sent} bytes sent, {self.received} bytes received>"
+        return (f"<Traffic: {self.tasks} tasks, {self.sent} bytes sent ({self.wire_sent} on the wire), "
+                f"{self.received} bytes received>")
+
+
+def _bytes_written(client: Any) -> int | None:
+    """Bytes the client has written to the scheduler so far (None when its
+    connection does not count them)."""
+    count = getattr(getattr(client, "scheduler_comm", None), "byte_count", None)
+    return count if isinstance(count, int) else None
 
 
 class DaskEvaluator:
@@ -75,8 +100,10 @@ class DaskEvaluator:
     species : LivingSpecies
     client : dask.distributed.Client
     budget : int, optional
-        Nodes per batch (rooted nodes with every rooting); the default sizes
-        tasks so that scheduling costs a small part of their time.
+        Nodes per batch (rooted nodes with every rooting); by default tasks
+        as large as scheduling a small part of their time asks, but one per
+        worker thread of the cluster when the work is small (see
+        :func:`batch_budget`). Results never depend on it.
     """
 
     def __init__(self, offsets: np.ndarray, parent: np.ndarray, species_of: np.ndarray, counts: np.ndarray,
@@ -86,7 +113,9 @@ class DaskEvaluator:
             raise ValueError(f"rooting must be one of {', '.join(map(repr, ROOTINGS))}, not {rooting!r}")
         self._client = check_client(client)
         if budget is None:
-            budget = DASK_NODES_PER_BATCH if rooting == "as-is" else DASK_ROOTED_NODES_PER_BATCH
+            most = DASK_NODES_PER_BATCH if rooting == "as-is" else DASK_ROOTED_NODES_PER_BATCH
+            total = int(batch_costs(offsets, counts, rooted, rooting).sum())
+            budget = batch_budget(total, most, sum(client.nthreads().values()))
         self.ranges = plan_ranges(offsets, counts, rooted, rooting, budget)
         self.positions = [np.arange(a, b, dtype=np.int64) for a, b in self.ranges]
         self.traffic = Traffic()
@@ -102,8 +131,11 @@ class DaskEvaluator:
         if self._client is None:
             raise RuntimeError("the evaluator is closed")
         submit = self._client.submit
+        written = _bytes_written(self._client)
         futures = [submit(_apply, task, batch, self._species, model, pure=False) for batch in self._batches]
         out = ordered_results(futures, progress)
+        after = _bytes_written(self._client)
+        self.traffic.wire_sent = None if written is None or after is None else after - written
         from distributed.protocol.pickle import dumps
 
         self.traffic.tasks = len(futures)

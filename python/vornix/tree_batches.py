@@ -20,7 +20,8 @@ from vornix.gene_trees import core_batch
 from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
 
-__all__ = ["TreeBatch", "BatchScores", "plan_batches", "plan_ranges", "build_batch", "range_columns", "score_batch", "loglik_partials", "combine_partials",
+__all__ = ["TreeBatch", "BatchScores", "plan_batches", "plan_ranges", "build_batch", "range_columns",
+           "batch_costs", "score_batch", "loglik_partials", "combine_partials",
            "exact_partials", "ROOTINGS"]
 
 ROOTINGS = ("as-is", "all", "best")
@@ -74,6 +75,12 @@ def _cost(sizes: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: st
     if rooting == "as-is":
         return sizes
     return counts * np.where(rooted, sizes, sizes + 1)
+
+
+def batch_costs(offsets: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: str) -> np.ndarray:
+    """Each tree's share of a batch's budget: its nodes, or the nodes of
+    all its rootings."""
+    return _cost(np.diff(offsets), counts, rooted, rooting)
 
 
 def plan_ranges(offsets: np.ndarray, counts: np.ndarray, rooted: np.ndarray, rooting: str,

@@ -2,8 +2,7 @@
 #include <algorithm>
 
 #include "bind/functions.h"
-#include "bind/sim_args.h"
-#include "engines/nucleotide/engine.h"
+#include "bind/nucleotide_args.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
 #include "py/result.h"
@@ -14,11 +13,7 @@ using namespace nucleotide;
 
 namespace {
 
-const py::Signature kNucleotideSignature{
-    "simulate_nucleotide",
-    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
-     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
-     "distance_decay", "allow_self"}};
+const py::Signature kNucleotideSignature = nucleotide_signature("simulate_nucleotide");
 
 // [(leaf node, [(id, start, end, strand), ...]), ...]. Unit ids repeat across
 // segments and leaves, so they share int objects. A tuple of ints can never
@@ -44,24 +39,8 @@ py::Ref leaves_list(const NucleotideResult& result) {
 PyObject* simulate_nucleotide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kNucleotideSignature, args, nargs, kwnames);
-        SpeciesTree tree = read_species_tree(a);
-        NucleotideParams p;
-        p.inversion = a.f64();
-        p.loss = a.f64();
-        p.duplication = a.f64();
-        p.transfer = a.f64();
-        p.transposition = a.f64();
-        p.origination = a.f64();
-        p.root_length = a.i64();
-        p.extension = a.f64();
-        p.initial_size = a.u64();
-        p.seed = a.u64();
-        p.mode = read_transfer_mode(a);
-        require_tree(tree, Speciation::AllChildren);
-        require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
-                       {"transfer", p.transfer}, {"transposition", p.transposition}, {"origination", p.origination}});
-        // The engine refuses an unusable root_length with a ValueError.
-        const NucleotideResult result = py::unwrap(run_nucleotide(tree, p, {}, py::interrupt()));
+        const NucleotideCall c = read_nucleotide_call(a);
+        const NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params, {}, py::interrupt()));
         return leaves_list(result);
     });
 }

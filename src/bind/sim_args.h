@@ -2,8 +2,11 @@
 // and validated before any engine starts.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "model/family_params.h"
 #include "model/rates.h"
@@ -62,12 +65,20 @@ inline void require_family_rates(const FamilyParams& p) {
     if (auto msg = check_rate_sum(p); !msg.empty()) py::raise(PyExc_ValueError, msg.c_str());
 }
 
+// Every node may be printed (as an event branch, a transfer end or an extant
+// leaf), so every node needs a name; checked before anything runs.
+inline void require_names(const std::vector<std::string>& names, std::uint64_t n_nodes) {
+    if (names.size() >= n_nodes) return;
+    const std::string msg =
+        "names has " + std::to_string(names.size()) + " entries but n_nodes is " + std::to_string(n_nodes);
+    py::raise(PyExc_ValueError, msg.c_str());
+}
+
 // Raises ValueError when the tree cannot be simulated on.
 inline void require_tree(const SpeciesTree& tree, Speciation mode) {
     if (auto msg = check_species_tree(tree, mode); !msg.empty()) {
         py::raise(PyExc_ValueError, ("invalid species tree: " + msg).c_str());
     }
 }
-
 
 }  // namespace vornix::bind

@@ -17,15 +17,6 @@ const py::Signature kWriteSignature{
     {"n_nodes", "parent", "time", "extant_leaf", "root", "names", "duplication", "transfer", "loss", "origination",
      "initial_size", "cap", "seed", "replacement", "distance_decay", "allow_self", "total_age", "outdir"}};
 
-// Every node may be printed (as an event branch, a transfer end or an extant
-// leaf), so every node needs a name; checked before anything runs.
-void require_names(const std::vector<std::string>& names, std::uint64_t n_nodes) {
-    if (names.size() >= n_nodes) return;
-    const std::string msg =
-        "names has " + std::to_string(names.size()) + " entries but n_nodes is " + std::to_string(n_nodes);
-    py::raise(PyExc_ValueError, msg.c_str());
-}
-
 }  // namespace
 
 PyObject* simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

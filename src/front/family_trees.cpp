@@ -29,15 +29,7 @@ bool build_family(const writer::FamilyGroups& groups, std::size_t k, const write
     for (const writer::EventRow& row : rows) s.index.add(row);
     if (!s.index.has_origination()) return true;
     for (const writer::PlacedCopy& copy : placed) s.index.place(copy.gene, copy.leaf);
-    if (!writer::build_gnode(s.index.root_id(), s.index, total_age, s.complete)) return false;
-    writer::to_newick(s.complete, names, complete);
-    complete.append(";\n");
-    writer::prune(s.complete, s.extant);
-    if (!s.extant.empty()) {
-        writer::to_newick(s.extant, names, extant);
-        extant.append(";\n");
-    }
-    return true;
+    return writer::append_family_trees(s.index, total_age, names, s.complete, s.extant, complete, extant);
 }
 
 template <class Text>

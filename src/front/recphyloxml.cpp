@@ -1,12 +1,11 @@
 #include "front/recphyloxml.h"
 
 #include <atomic>
-#include <mutex>
 #include <new>
 
 #include "writer/files.h"
+#include "writer/first_failure.h"
 #include "writer/run_tables.h"
-#include "writer/text.h"
 
 namespace vornix::front {
 
@@ -43,6 +42,36 @@ void open_clade(std::string& out, std::size_t depth, std::string_view name) {
 // The rest of a clade's first line: "</clade>" for a leaf, a line break
 // before the children otherwise.
 void end_first_line(std::string& out, bool leaf) { out.append(leaf ? "</clade>\n" : "\n"); }
+
+// The clades below `root` at the document's tree depth, without recursion
+// (duplication chains make gene trees deep): first_line(v, depth) opens node
+// v's clade, children(v) lists its children in order.
+template <class Node, class ChildrenOf, class FirstLine>
+void append_clades(std::string& out, Node root, const ChildrenOf& children, const FirstLine& first_line) {
+    constexpr std::size_t base = 3;
+    std::vector<std::pair<Node, std::size_t>> stack{{root, 0}};  // (node, children opened)
+    while (!stack.empty()) {
+        auto& [v, opened] = stack.back();
+        const std::size_t depth = base + stack.size() - 1;
+        const auto kids = children(v);
+        if (opened == 0) {
+            first_line(v, depth);
+            end_first_line(out, kids.empty());
+            if (kids.empty()) {
+                stack.pop_back();
+                continue;
+            }
+        }
+        if (opened < kids.size()) {
+            const Node child = kids[opened++];
+            stack.push_back({child, 0});
+        } else {
+            indent(out, depth);
+            out.append("</clade>\n");
+            stack.pop_back();
+        }
+    }
+}
 
 std::string_view end_tag(CopyEnd ends) {
     switch (ends) {
@@ -84,63 +113,26 @@ std::string recphylo_head(const SpeciesLayout& species) {
     std::string out;
     out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<recPhylo xmlns=\"http://www.recg.org\">\n");
     out.append("  <spTree>\n    <phylogeny rooted=\"true\">\n");
-    constexpr std::size_t base = 3;
-    std::vector<std::pair<std::uint64_t, std::size_t>> stack{{species.root, 0}};  // (node, children opened)
-    while (!stack.empty()) {
-        auto& [v, opened] = stack.back();
-        const std::size_t depth = base + stack.size() - 1;
-        const auto kids = species.children->of(v);
-        if (opened == 0) {
-            open_clade(out, depth, species.names[v]);
-            end_first_line(out, kids.empty());
-            if (kids.empty()) {
-                stack.pop_back();
-                continue;
-            }
-        }
-        if (opened < kids.size()) {
-            const std::uint64_t child = kids[opened++];
-            stack.push_back({child, 0});
-        } else {
-            indent(out, depth);
-            out.append("</clade>\n");
-            stack.pop_back();
-        }
-    }
+    append_clades(
+        out, species.root, [&](std::uint64_t v) { return species.children->of(v); },
+        [&](std::uint64_t v, std::size_t depth) { open_clade(out, depth, species.names[v]); });
     out.append("    </phylogeny>\n  </spTree>\n");
     return out;
 }
 
 void append_rec_gene_tree(std::string& out, std::span<const ReconciledNode> nodes, std::span<const std::string> names) {
     out.append("  <recGeneTree>\n    <phylogeny rooted=\"true\">\n");
-    constexpr std::size_t base = 3;
     std::string label;
     if (!nodes.empty()) {
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, 0}};  // (node, children opened)
-        while (!stack.empty()) {
-            auto& [v, opened] = stack.back();
-            const std::size_t depth = base + stack.size() - 1;
-            const ReconciledNode& node = nodes[v];
-            if (opened == 0) {
+        append_clades(
+            out, std::uint32_t{0},
+            [&](std::uint32_t v) { return std::span<const std::uint32_t>(nodes[v].children, nodes[v].n_children); },
+            [&](std::uint32_t v, std::size_t depth) {
                 label.clear();
-                append_label(label, node, names);
+                append_label(label, nodes[v], names);
                 open_clade(out, depth, label);
-                append_events(out, node, names, label);
-                end_first_line(out, node.n_children == 0);
-                if (node.n_children == 0) {
-                    stack.pop_back();
-                    continue;
-                }
-            }
-            if (opened < node.n_children) {
-                const std::uint32_t child = node.children[opened++];
-                stack.push_back({child, 0});
-            } else {
-                indent(out, depth);
-                out.append("</clade>\n");
-                stack.pop_back();
-            }
-        }
+                append_events(out, nodes[v], names, label);
+            });
     }
     out.append("    </phylogeny>\n  </recGeneTree>\n");
 }
@@ -176,28 +168,21 @@ struct Lane {
 template <class Body>
 std::optional<EngineError> for_each_family(std::size_t n, writer::WorkerPool& pool, Interrupt& interrupt,
                                            std::vector<Lane>& lanes, const Body& body) {
-    std::atomic<bool> stop{false};
-    std::mutex error_mutex;
-    std::optional<EngineError> first_error;
-    auto fail = [&](EngineError error) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::move(error);
-        stop.store(true, std::memory_order_relaxed);
-    };
+    writer::FirstFailure failures;
     pool.for_each(n, [&](std::size_t k, unsigned lane) {
-        if (stop.load(std::memory_order_relaxed)) return;
+        if (failures.stopped()) return;
         if (lane == 0 && interrupt.poll_now()) {  // lane 0 is the calling thread, the only one that may poll
-            stop.store(true, std::memory_order_relaxed);
+            failures.stop();
             return;
         }
         try {
-            if (auto failed = body(k, lanes[lane])) fail(std::move(*failed));
+            if (auto failed = body(k, lanes[lane])) failures.fail(std::move(*failed));
         } catch (const std::bad_alloc&) {
-            fail({ErrorKind::Memory, "the reconciled gene trees do not fit in memory"});
+            failures.fail({ErrorKind::Memory, "the reconciled gene trees do not fit in memory"});
         }
     });
     if (interrupt.stopped()) return interrupted();
-    return first_error;
+    return failures.take();
 }
 
 struct Prepared {
@@ -271,10 +256,8 @@ Outcome<std::uint64_t> write_recphyloxml(const event_log::Records& records, cons
         lane.text.append(head);
         append_rec_gene_tree(lane.text, lane.nodes, species.names);
         lane.text.append(kRecPhyloTail);
-        lane.path.clear();
-        writer::append_int(lane.path, p.groups.families[k] + 1);
-        lane.path.append("_reconciled.xml");
-        if (auto io = writer::write_file(writer::join_path(trees_dir, lane.path), lane.text)) return io;
+        writer::family_file_path(lane.path, trees_dir, p.groups.families[k], "_reconciled.xml");
+        if (auto io = writer::write_file(lane.path, lane.text)) return io;
         written.fetch_add(1, std::memory_order_relaxed);
         return std::nullopt;
     });

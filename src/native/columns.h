@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "py/buffer.h"
 #include "py/ref.h"
 #include "py/result.h"
 
@@ -17,12 +18,9 @@ namespace vornix::native {
 // A copy of a C-contiguous buffer of T (bytes, or a numpy array of T's size).
 template <class T>
 std::vector<T> packed_column(PyObject* o) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) != 0) throw py::Error{};
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
+    py::HeldBuffer held;
+    if (!held.get(o, PyBUF_C_CONTIGUOUS)) throw py::Error{};
+    const Py_buffer& view = held.view();
     if (view.len % static_cast<Py_ssize_t>(sizeof(T)) != 0 ||
         (view.itemsize != 1 && view.itemsize != static_cast<Py_ssize_t>(sizeof(T)))) {
         PyErr_Format(PyExc_ValueError, "expected a buffer of %zu-byte items, got %zd bytes of %zd-byte items",

@@ -110,6 +110,26 @@ SpeciesTree read_tree(PyObject* o) {
     return t;
 }
 
+// tree, records, extant, names, total_age: a run as the Python package
+// holds it, the arguments the gene-tree functions start with.
+struct GeneTreeArgs {
+    SpeciesTree tree;
+    Records records;
+    ExtantContent extant;
+    std::vector<std::string> names;
+    double total_age = 0.0;
+};
+
+GeneTreeArgs read_gene_tree_args(py::Args& a, Interrupt& interrupt) {
+    GeneTreeArgs run;
+    run.tree = a.with(read_tree);
+    run.records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+    run.extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
+    run.names = a.vec_str();
+    run.total_age = a.f64();
+    return run;
+}
+
 void require_named_leaves(const ExtantContent& extant, std::size_t n_names) {
     for (const auto& leaf : extant) {
         if (leaf.node >= n_names) py::raise(PyExc_ValueError, "an extant leaf has no entry in names");
@@ -165,14 +185,11 @@ PyObject* family_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return py::guard([&]() -> py::Ref {
         py::Args a(kTreesSignature, args, nargs, kwnames);
         Interrupt interrupt = py::interrupt();
-        const SpeciesTree tree = a.with(read_tree);
-        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
-        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
-        const std::vector<std::string> names = a.vec_str();
-        const double total_age = a.f64();
-        require_named_leaves(extant, names.size());
-        front::FamilyTreeTexts texts = py::unwrap(front::family_tree_texts(
-            records, extant, writer::SpeciesBranches(tree), names, total_age, writer::default_pool(), interrupt));
+        const GeneTreeArgs run = read_gene_tree_args(a, interrupt);
+        require_named_leaves(run.extant, run.names.size());
+        front::FamilyTreeTexts texts =
+            py::unwrap(front::family_tree_texts(run.records, run.extant, writer::SpeciesBranches(run.tree), run.names,
+                                                run.total_age, writer::default_pool(), interrupt));
         return py::tuple(column_bytes(texts.families), string_bytes(texts.complete), column_bytes(texts.complete_start),
                          string_bytes(texts.extant), column_bytes(texts.extant_start));
     });
@@ -182,22 +199,16 @@ PyObject* write_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
         Interrupt interrupt = py::interrupt();
-        const SpeciesTree tree = a.with(read_tree);
-        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
-        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
-        const std::vector<std::string> names = a.vec_str();
-        const double total_age = a.f64();
+        const GeneTreeArgs run = read_gene_tree_args(a, interrupt);
         const std::string outdir = a.str();
-        if (names.size() < tree.n_nodes) {
-            const std::string msg = "names has " + std::to_string(names.size()) + " entries but n_nodes is " +
-                                    std::to_string(tree.n_nodes);
-            py::raise(PyExc_ValueError, msg.c_str());
-        }
+        bind::require_names(run.names, run.tree.n_nodes);
         // The same refusals as simulate_and_write, whose files these are.
-        if (auto refused = writer::check_output_request(tree, names, total_age)) py::raise_engine_error(*refused);
+        if (auto refused = writer::check_output_request(run.tree, run.names, run.total_age)) {
+            py::raise_engine_error(*refused);
+        }
         const writer::WriteCounts counts =
-            py::unwrap(writer::write_output(records, extant, writer::SpeciesBranches(tree), names, total_age, outdir,
-                                            writer::default_pool(), interrupt));
+            py::unwrap(writer::write_output(run.records, run.extant, writer::SpeciesBranches(run.tree), run.names,
+                                            run.total_age, outdir, writer::default_pool(), interrupt));
         return py::tuple(py::new_int(counts.families), py::new_int(counts.records), py::new_int(counts.extant_leaves));
     });
 }

@@ -1,10 +1,10 @@
 // Nucleotide-level genome simulation for the Python front end: every extant
 // genome's segments as packed columns numpy views without copying.
-#include "bind/sim_args.h"
-#include "engines/nucleotide/engine.h"
+#include "bind/nucleotide_args.h"
 #include "native/columns.h"
 #include "native/functions.h"
 #include "py/guard.h"
+#include "py/interrupt.h"
 
 namespace vornix::native {
 
@@ -12,11 +12,7 @@ using namespace nucleotide;
 
 namespace {
 
-const py::Signature kGenomesSignature{
-    "simulate_genomes",
-    {"n_nodes", "parent", "time", "extant_leaf", "root", "inversion", "loss", "duplication", "transfer",
-     "transposition", "origination", "root_length", "extension", "initial_size", "seed", "replacement",
-     "distance_decay", "allow_self"}};
+const py::Signature kGenomesSignature = bind::nucleotide_signature("simulate_genomes");
 
 // (leaf nodes, segment offsets per leaf, unit, start, end, strand): leaf i
 // holds segments offsets[i] .. offsets[i + 1] in reading order.
@@ -54,24 +50,8 @@ py::Ref genome_columns(NucleotideResult& result) {
 PyObject* simulate_genomes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kGenomesSignature, args, nargs, kwnames);
-        SpeciesTree tree = bind::read_species_tree(a);
-        NucleotideParams p;
-        p.inversion = a.f64();
-        p.loss = a.f64();
-        p.duplication = a.f64();
-        p.transfer = a.f64();
-        p.transposition = a.f64();
-        p.origination = a.f64();
-        p.root_length = a.i64();
-        p.extension = a.f64();
-        p.initial_size = a.u64();
-        p.seed = a.u64();
-        p.mode = bind::read_transfer_mode(a);
-        bind::require_tree(tree, Speciation::AllChildren);
-        bind::require_rates({{"inversion", p.inversion}, {"loss", p.loss}, {"duplication", p.duplication},
-                             {"transfer", p.transfer}, {"transposition", p.transposition},
-                             {"origination", p.origination}});
-        NucleotideResult result = py::unwrap(run_nucleotide(tree, p));
+        const bind::NucleotideCall c = bind::read_nucleotide_call(a);
+        NucleotideResult result = py::unwrap(run_nucleotide(c.tree, c.params, {}, py::interrupt()));
         const std::uint64_t events = result.events;
         return py::tuple(genome_columns(result), py::new_int(events));
     });

@@ -4,6 +4,7 @@
 
 #include "front/newick_reader.h"
 #include "native/functions.h"
+#include "py/buffer.h"
 #include "py/guard.h"
 #include "py/interrupt.h"
 #include "py/result.h"
@@ -29,22 +30,16 @@ public:
                          Py_TYPE(text)->tp_name);
             throw py::Error{};
         }
-        if (PyObject_GetBuffer(text, &buffer_, PyBUF_SIMPLE) < 0) throw py::Error{};
-        held_ = true;
-        view_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
+        if (!buffer_.get(text, PyBUF_SIMPLE)) throw py::Error{};
+        const Py_buffer& b = buffer_.view();
+        view_ = std::string_view(static_cast<const char*>(b.buf), static_cast<std::size_t>(b.len));
     }
-    ~TextView() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-    TextView(const TextView&) = delete;
-    TextView& operator=(const TextView&) = delete;
 
     std::string_view get() const { return view_; }
 
 private:
     std::string_view view_;
-    Py_buffer buffer_{};
-    bool held_ = false;
+    py::HeldBuffer buffer_;
 };
 
 [[noreturn]] void raise_located(PyObject* source, const std::string& message) {

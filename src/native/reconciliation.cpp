@@ -21,19 +21,36 @@ const py::Signature kWriteSignature{"write_recphyloxml", {"records", "extant", "
 const py::Signature kColumnsSignature{"family_reconciliations",
                                       {"records", "extant", "names", "parent", "root", "total_age"}};
 
+// records, extant, names, parent, root: the columns of a run and the species
+// tree it ran on, the arguments every function here starts with.
+struct ReconcileArgs {
+    Records records;
+    ExtantContent extant;
+    std::vector<std::string> names;
+    std::vector<std::int64_t> parent;
+    std::uint64_t root = 0;
+    front::SpeciesInput species() const { return {parent, root, names}; }
+};
+
+ReconcileArgs read_reconcile_args(py::Args& a, Interrupt& interrupt) {
+    ReconcileArgs run;
+    run.records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
+    run.extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
+    run.names = a.vec_str();
+    run.parent = a.vec_i64();
+    run.root = a.u64();
+    return run;
+}
+
 }  // namespace
 
 PyObject* family_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kDocumentsSignature, args, nargs, kwnames);
         Interrupt interrupt = py::interrupt();
-        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
-        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
-        const std::vector<std::string> names = a.vec_str();
-        const std::vector<std::int64_t> parent = a.vec_i64();
-        const std::uint64_t root = a.u64();
+        const ReconcileArgs run = read_reconcile_args(a, interrupt);
         front::FamilyDocuments docs = py::unwrap(front::recphyloxml_documents(
-            records, extant, {parent, root, names}, writer::default_pool(), interrupt));
+            run.records, run.extant, run.species(), writer::default_pool(), interrupt));
         return py::tuple(column_bytes(docs.families), string_bytes(docs.text), column_bytes(docs.start));
     });
 }
@@ -42,14 +59,10 @@ PyObject* write_recphyloxml(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return py::guard([&]() -> py::Ref {
         py::Args a(kWriteSignature, args, nargs, kwnames);
         Interrupt interrupt = py::interrupt();
-        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
-        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
-        const std::vector<std::string> names = a.vec_str();
-        const std::vector<std::int64_t> parent = a.vec_i64();
-        const std::uint64_t root = a.u64();
+        const ReconcileArgs run = read_reconcile_args(a, interrupt);
         const std::string trees_dir = a.str();
         const std::uint64_t written = py::unwrap(front::write_recphyloxml(
-            records, extant, {parent, root, names}, trees_dir, writer::default_pool(), interrupt));
+            run.records, run.extant, run.species(), trees_dir, writer::default_pool(), interrupt));
         return py::new_int(written);
     });
 }
@@ -58,14 +71,10 @@ PyObject* family_reconciliations(PyObject*, PyObject* const* args, Py_ssize_t na
     return py::guard([&]() -> py::Ref {
         py::Args a(kColumnsSignature, args, nargs, kwnames);
         Interrupt interrupt = py::interrupt();
-        const Records records = a.with([&](PyObject* o) { return read_records(o, interrupt); });
-        const ExtantContent extant = a.with([&](PyObject* o) { return read_extant(o, interrupt); });
-        const std::vector<std::string> names = a.vec_str();
-        const std::vector<std::int64_t> parent = a.vec_i64();
-        const std::uint64_t root = a.u64();
+        const ReconcileArgs run = read_reconcile_args(a, interrupt);
         const double total_age = a.f64();
         front::FamilyReconciliations trees =
-            py::unwrap(front::reconciled_families(records, extant, {parent, root, names}, total_age, interrupt));
+            py::unwrap(front::reconciled_families(run.records, run.extant, run.species(), total_age, interrupt));
         const std::size_t n = trees.nodes.size();
         std::vector<std::uint64_t> gene(n), species(n);
         std::vector<std::int64_t> up(n), transferred_to(n);

@@ -1,9 +1,8 @@
 // The species-tree check the simulators apply, offered to the Python
 // SpeciesTree so that a tree is refused when it is made, not when it is first
 // simulated on.
-#include "model/species_tree.h"
+#include "bind/sim_args.h"
 #include "native/functions.h"
-#include "py/args.h"
 #include "py/guard.h"
 #include "py/result.h"
 
@@ -18,12 +17,7 @@ const py::Signature kCheckSignature{"check_species_tree", {"n_nodes", "parent", 
 PyObject* check_species_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&]() -> py::Ref {
         py::Args a(kCheckSignature, args, nargs, kwnames);
-        SpeciesTree tree;
-        tree.n_nodes = a.u64();
-        tree.parent = a.vec_i64();
-        tree.time = a.vec_f64();
-        tree.extant_leaf = a.vec_bool();
-        tree.root = a.u64();
+        const SpeciesTree tree = bind::read_species_tree(a);
         const std::string message = vornix::check_species_tree(tree, Speciation::FirstTwo);
         if (message.empty()) return py::Ref::borrow(Py_None);
         return py::new_str(message);

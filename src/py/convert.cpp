@@ -4,6 +4,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "py/buffer.h"
+
 namespace vornix::py {
 
 namespace {
@@ -96,15 +98,12 @@ void require_sequence(PyObject* o) {
 template <class T>
 bool from_buffer(PyObject* o, std::vector<T>& out) {
     if (!PyObject_CheckBuffer(o)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+    HeldBuffer held;
+    if (!held.get(o, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
         PyErr_Clear();
         return false;
     }
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
+    const Py_buffer& view = held.view();
     if (view.ndim != 1) return false;
     const char* fmt = view.format ? view.format : "B";
     if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;

@@ -37,16 +37,7 @@ std::string check_species(std::uint64_t n, const SpeciesArrays& sp) {
                    std::to_string(n) + " species nodes";
         }
     }
-    if (n > std::numeric_limits<std::uint32_t>::max()) return "too many species nodes";
-    for (std::uint64_t i = 0; i < n; ++i) {
-        if (sp.is_leaf[i]) continue;
-        for (const std::int64_t c : {sp.left[i], sp.right[i]}) {
-            if (c < 0 || static_cast<std::uint64_t>(c) >= n) {
-                return "species node " + std::to_string(i) + " has child " + std::to_string(c) +
-                       ", outside the species nodes 0.." + std::to_string(n - 1);
-            }
-        }
-    }
+    if (std::string msg = check_species_children(n, sp); !msg.empty()) return msg;
     for (const double t : sp.time) {
         if (std::isnan(t)) return "sp_time contains NaN";
     }

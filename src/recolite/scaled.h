@@ -108,11 +108,20 @@ struct Wide {
     double m = 0.0;
     std::int64_t e = 0;
 
-    // x * 2^extra.
+    // x * 2^extra. A normal x is split by its bits (as frexp would).
     static Wide of(double x, std::int64_t extra = 0) {
         Wide w;
         if (x == 0.0 || !std::isfinite(x)) {
             w.m = x;
+            return w;
+        }
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &x, sizeof bits);
+        const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+        if (biased != 0) {
+            bits = (bits & ~(std::uint64_t{0x7ff} << 52)) | (std::uint64_t{1022} << 52);
+            std::memcpy(&w.m, &bits, sizeof bits);
+            w.e = extra + (biased - 1022);
             return w;
         }
         int k = 0;
@@ -125,6 +134,16 @@ struct Wide {
     // rounded once below that, infinite above.
     double times(std::int64_t k) const {
         if (m == 0.0 || !std::isfinite(m)) return m;
+        const std::int64_t biased = 1022 + e + k;
+        if (biased >= 1 && biased <= 2046) {
+            // A normal result: only the exponent bits change.
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, &m, sizeof bits);
+            bits = (bits & ~(std::uint64_t{0x7ff} << 52)) | (static_cast<std::uint64_t>(biased) << 52);
+            double r = 0.0;
+            std::memcpy(&r, &bits, sizeof r);
+            return r;
+        }
         return times_pow2(m, e + k);
     }
     // The binary exponent of the value (2^(exponent-1) <= |value| < 2^exponent);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vornix::recolite {
@@ -14,5 +15,10 @@ struct SpeciesArrays {
     std::vector<double> parent_time;  // time of its parent, the top of its branch
     std::uint64_t root = 0;
 };
+
+// Why the first n nodes cannot be walked: more of them than 32-bit indices
+// reach, or an internal node with a child index outside 0..n-1. Empty when
+// they can. left, right and is_leaf must hold at least n entries.
+std::string check_species_children(std::uint64_t n, const SpeciesArrays& sp);
 
 }  // namespace vornix::recolite

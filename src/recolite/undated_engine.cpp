@@ -28,17 +28,7 @@ std::string check_species(const SpeciesArrays& sp, bool reldated) {
                    std::to_string(n) + " species nodes (the length of sp_left)";
         }
     }
-    if (n > std::numeric_limits<std::uint32_t>::max()) return "too many species nodes";
-    for (std::size_t i = 0; i < n; ++i) {
-        if (sp.is_leaf[i]) continue;
-        for (const std::int64_t c : {sp.left[i], sp.right[i]}) {
-            if (c < 0 || static_cast<std::uint64_t>(c) >= n) {
-                return "species node " + std::to_string(i) + " has child " + std::to_string(c) +
-                       ", outside the species nodes 0.." + std::to_string(n - 1);
-            }
-        }
-    }
-    return {};
+    return check_species_children(n, sp);
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ public:
     explicit Scorer(const UndatedEngine& e)
         : e_(e),
           main_(e, e.offset),
-          groups_(e),
-          node_size_(e.reldated && !e.has_offsets() ? 2 * e.n + 1 : e.n),
+          groups_(e, main_.tables),
+          node_size_(e.reldated ? 2 * e.n + 1 : e.n),
           tips_(e.n, nullptr),
           tip_scales_(e.n, 0),
           scratch_(e.n),
@@ -81,7 +81,6 @@ public:
             out[run.index] = root_loglik(run, origination);
             release_all(run);
         };
-        // Trees whose next node is their root, when roots are swept apart.
         roots_apart_ = e_.has_offsets() && origination == 1;
         const bool roots_apart = roots_apart_;
         if (roots_apart && roots_ == nullptr) roots_ = std::make_unique<LaneGroup>(e_, Frame(e_.n, 0));
@@ -90,6 +89,8 @@ public:
             start_internal(main_, l, runs[l]);
             return true;
         };
+        // With roots swept apart: the trees whose next node is their root,
+        // swept a lane group at a time.
         std::vector<Run> waiting;
         bool stopped = false;
         auto next_job_roots_apart = [&](int l) -> bool {
@@ -131,7 +132,8 @@ private:
     template <class NextJob, class Done>
     bool sweep_until_done(LaneGroup& g, NextJob& next_job, vornix::Interrupt& interrupt, Done&& done) {
         const bool offsets = e_.has_offsets();
-        const bool means = e_.reldated && !offsets;
+        // Gene roots swept apart are nobody's child.
+        const bool means = e_.reldated && &g == &main_;
         for (int l = 0; l < kLanes; ++l) {
             g.state[l].busy = next_job(l);
             if (!g.state[l].busy) g.lanes.clear(l);
@@ -286,8 +288,9 @@ private:
         const double* zv = run.nodes[z].data;
         if (e_.has_offsets()) {
             // Children are never gene roots: both are in the main frame.
-            undated::wide_internal_constant(e_, main_.tables.offset, wv, run.nodes[w].scale, zv, run.nodes[z].scale,
-                                            wide_);
+            const undated::Children children{main_.tables.offset, wv, zv, run.nodes[w].scale, run.nodes[z].scale,
+                                             wv + e_.n + 1, zv + e_.n + 1, &main_.tables.recipient_shift};
+            undated::wide_internal_constant(e_, children, wide_);
             load_wide(g, l);
         } else {
             const double* wm = wv + e_.n + 1;
@@ -337,8 +340,8 @@ private:
     std::unique_ptr<LaneGroup> roots_;  // gene roots under uniform origination, with offsets
     bool roots_apart_ = false;          // the current call sweeps gene roots in roots_
     RecipientGroups groups_;
-    // A node's storage: its values, and in reldated mode without offsets a 0
-    // (at index n) and the means of its values over each branch's recipients.
+    // A node's storage: its values, and in reldated mode a 0 (at index n) and
+    // the means of its values over each branch's recipients.
     std::size_t node_size_;
     std::vector<std::unique_ptr<double[]>> storage_;
     std::vector<double*> free_;

@@ -116,8 +116,9 @@ vornix::Outcome<std::vector<std::int64_t>> branch_offsets(const UndatedEngine& e
     if (!full.run(stop)) return vornix::interrupted();
     const double low = lowest(full.weight(), n);
     if (low >= -spread) return std::vector<std::int64_t>{};
-    // A branch no path reaches cannot affect a root; it gets the lowest
-    // offset, so that values passed up from it never grow.
+    // A branch no path reaches cannot affect a root (its step to its parent
+    // is impossible, so the factor that would carry it is 0); it gets the
+    // lowest offset, so that what it receives is only ever scaled down.
     std::vector<std::int64_t> offset(n);
     for (std::size_t b = 0; b < n; ++b) {
         const double w = full.weight()[b] > kNone ? full.weight()[b] : low;

@@ -31,7 +31,7 @@ RECOLITE_DISPATCH void sweep_lanes(const UndatedEngine& e, const SweepTables& t,
                                    const double* to_sum, const double* from_sum, double* largest_change) {
     const std::size_t n = e.n;
     const double nm1 = static_cast<double>(n) - 1.0;
-    const double p_spec = t.spec;
+    const double p_spec = t.p_spec;
     Vec4 sp[kGroups] = {}, maxd[kGroups] = {};
     if (!Reldated) {
         for (std::size_t b = 0; b < n; ++b) {
@@ -107,14 +107,14 @@ SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame
     BranchTerms terms = branch_terms(e);
     denominator = std::move(terms.denominator);
     transfer_in = std::move(terms.transfer_in);
-    spec = e.p_spec;
+    p_spec = e.p_spec;
     // With offsets a tiny p_spec is held at a scale of its own, which the
     // children's extinction factors give back.
     std::int64_t spec_shift = 0;
     if (wide) {
         transfer_in_wide = std::move(terms.transfer_in_wide);
         if (!e.w_spec.is_zero() && e.w_spec.exponent() < -960) spec_shift = -e.w_spec.exponent();
-        spec = e.w_spec.times(spec_shift);
+        p_spec = e.w_spec.times(spec_shift);
     }
     ext_l.assign(n, 0.0);
     ext_r.assign(n, 0.0);
@@ -141,6 +141,7 @@ SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame
         // transfer term, which is as tiny.
         recipient_factor.resize(e.recipient_list.size());
         transfer_in_shifted = transfer_in;
+        recipient_shift.assign(n, 0);
         for (std::size_t b = 0; b < n; ++b) {
             std::int64_t largest = std::numeric_limits<std::int64_t>::min();
             for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
@@ -151,12 +152,14 @@ SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame
                 recipient_factor[r] = shifted(Wide::of(1.0), o[b] - o[e.recipient_list[r]] - shift);
             }
             transfer_in_shifted[b] = shifted(transfer_in_wide[b], shift);
+            recipient_shift[b] = shift;
         }
     }
 }
 
-RecipientGroups::RecipientGroups(const UndatedEngine& e) {
+RecipientGroups::RecipientGroups(const UndatedEngine& e, const SweepTables& t) {
     if (!e.reldated) return;
+    const bool factors = !t.recipient_factor.empty();
     const std::size_t n = e.n;
     start.push_back(0);
     for (std::size_t b0 = 0; b0 < n; b0 += kWidth) {
@@ -167,6 +170,7 @@ RecipientGroups::RecipientGroups(const UndatedEngine& e) {
                 const std::size_t b = b0 + i;
                 const bool real = b < n && k < e.recipient_count(b);
                 index.push_back(real ? e.recipient_list[e.recipient_start[b] + k] : static_cast<std::uint32_t>(n));
+                if (factors) factor.push_back(real ? t.recipient_factor[e.recipient_start[b] + k] : 0.0);
             }
         }
         start.push_back(index.size());
@@ -176,8 +180,14 @@ RecipientGroups::RecipientGroups(const UndatedEngine& e) {
 void RecipientGroups::means(const SweepTables& t, std::size_t n, const double* x, double* mean) const {
     for (std::size_t g = 0; g + 1 < start.size(); ++g) {
         double acc[kWidth] = {};
-        for (std::size_t at = start[g]; at < start[g + 1]; at += kWidth) {
-            for (int i = 0; i < kWidth; ++i) acc[i] += x[index[at + i]];
+        if (factor.empty()) {
+            for (std::size_t at = start[g]; at < start[g + 1]; at += kWidth) {
+                for (int i = 0; i < kWidth; ++i) acc[i] += x[index[at + i]];
+            }
+        } else {
+            for (std::size_t at = start[g]; at < start[g + 1]; at += kWidth) {
+                for (int i = 0; i < kWidth; ++i) acc[i] += x[index[at + i]] * factor[at + i];
+            }
         }
         for (std::size_t i = 0; i < kWidth && g * kWidth + i < n; ++i) {
             const std::size_t b = g * kWidth + i;
@@ -186,10 +196,6 @@ void RecipientGroups::means(const SweepTables& t, std::size_t n, const double* x
     }
 }
 
-// The constant part of an internal gene node with children values w and z
-// (both at their own scales): duplication on b (both orders), speciation at
-// b, and one child transferred in from another branch. In reldated mode wm
-// and zm are the children's means over each branch's recipients.
 RECOLITE_DISPATCH void means_over_others(const double* x, std::size_t n, double* mean) {
     if (n < 2) {
         for (std::size_t b = 0; b < n; ++b) mean[b] = 0.0;

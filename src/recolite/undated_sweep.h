@@ -34,17 +34,21 @@ struct SweepTables {
     std::vector<double> transfer_in;    // p_transfer E[b]
     // E of the species children, crossed over: ext_r[b] multiplies the left
     // child's value and carries 2^(offset[b] - offset[left]); ext_l[b] the
-    // right child's, with 2^(offset[b] - offset[right]).
+    // right child's, with 2^(offset[b] - offset[right]); both also give back
+    // the power of two that holds a tiny p_spec.
     std::vector<double> ext_l, ext_r;
     std::vector<std::uint32_t> child_l, child_r;
     std::vector<double> recipient_count;  // reldated: list lengths as doubles
     // p_spec, or with offsets a tiny p_spec times the power of two that
     // ext_l and ext_r give back.
-    double spec = 0.0;
+    double p_spec = 0.0;
     // Reldated with offsets: 2^(offset[b] - offset[j] - shift[b]) for each
     // entry j of b's recipient list, in the list's layout, and transfer_in[b]
-    // * 2^shift[b]; shift[b] is 0 unless a factor would leave the range.
+    // * 2^shift[b]; shift[b] is 0 unless a factor would leave the range. A
+    // mean over b's recipients so formed is at 2^(scale + offset[b] -
+    // shift[b]).
     std::vector<double> recipient_factor, transfer_in_shifted;
+    std::vector<std::int64_t> recipient_shift;
     // With offsets: p_transfer E[b] as a Wide number.
     std::vector<Wide> transfer_in_wide;
 
@@ -60,13 +64,15 @@ double shifted(const Wide& x, std::int64_t k);
 // eight running sums advance together. The lists of branches 8i .. 8i+7 are
 // interleaved and padded at their ends with the index n, whose value is 0:
 // adding 0 to a sum that started at +0 leaves it unchanged, so each mean is
-// the plain left-to-right one.
+// the plain left-to-right one. With offsets each value is first brought to
+// the frame of b by the tables' recipient factors.
 struct RecipientGroups {
     static constexpr int kWidth = 8;
     std::vector<std::size_t> start;    // group i: index[start[i] .. start[i+1]), kWidth per step
     std::vector<std::uint32_t> index;
+    std::vector<double> factor;        // with offsets: the recipient factor of each entry
 
-    explicit RecipientGroups(const UndatedEngine& e);
+    RecipientGroups(const UndatedEngine& e, const SweepTables& t);
 
     // mean[b] = mean of x over b's recipients (0 for none); x[n] must be 0.
     void means(const SweepTables& t, std::size_t n, const double* x, double* mean) const;

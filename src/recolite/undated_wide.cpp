@@ -1,6 +1,8 @@
 #include "recolite/undated_wide.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace vornix::recolite::undated {
@@ -22,6 +24,54 @@ Wide mean_over_others(const UndatedEngine& e, const std::vector<Wide>& x, const 
 }
 
 bool tiny(const Wide& p) { return !p.is_zero() && p.exponent() < -960; }
+
+// m * 2^k for a mantissa m in [0.5, 1) and k <= 0, rounded once.
+double scaled_down(double m, std::int64_t k) {
+    if (k >= -1021) {
+        std::uint64_t bits = static_cast<std::uint64_t>(1023 + k) << 52;
+        double p = 0.0;
+        std::memcpy(&p, &bits, sizeof p);
+        return m * p;  // exact: the result is normal
+    }
+    return k < -1100 ? 0.0 * m : std::ldexp(m, static_cast<int>(k));
+}
+
+// Reldated: the mean of x (true values) over b's recipients. Each value is
+// brought to one scale, chosen so that the largest lands in [0.5, 1) and so
+// (values being probabilities) only ever scaled up, and the plain sum is
+// taken there: the plain sum's bits while its terms are normal, and terms too
+// small to matter are lost only below them.
+Wide recipient_mean(const UndatedEngine& e, const std::vector<Wide>& x, std::size_t b) {
+    const std::size_t begin = e.recipient_start[b], end = e.recipient_start[b + 1];
+    if (begin == end) return Wide{};
+    constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::min();
+    std::int64_t top = kNone;
+    for (std::size_t r = begin; r < end; ++r) {
+        const Wide& v = x[e.recipient_list[r]];
+        if (!v.is_zero()) top = std::max(top, v.e);
+    }
+    double sum = 0.0;
+    if (top != kNone) {
+        for (std::size_t r = begin; r < end; ++r) {
+            const Wide& v = x[e.recipient_list[r]];
+            if (!v.is_zero()) sum += scaled_down(v.m, v.e - top);  // adding +0 would change nothing
+        }
+    }
+    return Wide::of(sum, top == kNone ? 0 : top) / Wide::of(static_cast<double>(end - begin));
+}
+
+// Reldated: the mean of a child's values over b's recipients. The mean formed
+// in the frame serves while it lies well inside the normal range (a term it
+// lost below that range could not have mattered); otherwise it is formed
+// again from the true values.
+Wide child_mean(const UndatedEngine& e, const Children& ch, const double* means, std::int64_t scale,
+                const std::vector<Wide>& x, std::size_t b) {
+    const double m = means[b];
+    if (std::fabs(m) >= 0x1p-880 && std::fabs(m) <= 0x1p+1000) {
+        return Wide::of(m, -(scale + ch.frame[b] - (*ch.shift)[b]));
+    }
+    return recipient_mean(e, x, b);
+}
 
 }  // namespace
 
@@ -71,9 +121,11 @@ BranchTerms wide_branch_terms(const UndatedEngine& e) {
     return t;
 }
 
-void wide_internal_constant(const UndatedEngine& e, const Frame& frame, const double* w, std::int64_t w_scale,
-                            const double* z, std::int64_t z_scale, WideScratch& s) {
+void wide_internal_constant(const UndatedEngine& e, const Children& ch, WideScratch& s) {
     const std::size_t n = e.n;
+    const Frame& frame = ch.frame;
+    const double *w = ch.w, *z = ch.z;
+    const std::int64_t w_scale = ch.w_scale, z_scale = ch.z_scale;
     std::vector<Wide>& W = s.w;
     std::vector<Wide>& Z = s.z;
     std::vector<Wide>& c = s.c;
@@ -88,16 +140,18 @@ void wide_internal_constant(const UndatedEngine& e, const Frame& frame, const do
         for (std::size_t b = 0; b < n; ++b) sw = sw + W[b];
         for (std::size_t b = 0; b < n; ++b) sz = sz + Z[b];
     }
-    const Wide dup2 = Wide::of(2.0) * e.w_dup, spec = e.w_spec, transfer = e.w_transfer;
+    const Wide dup2 = Wide::of(2.0) * e.w_dup, speciation = e.w_spec, transfer = e.w_transfer;
     c.assign(n, Wide{});
     for (std::size_t b = 0; b < n; ++b) {
         Wide v = (dup2 * W[b]) * Z[b];
         if (!e.is_leaf[b]) {
             const std::size_t l = static_cast<std::size_t>(e.left[b]), r = static_cast<std::size_t>(e.right[b]);
-            v = v + spec * (W[l] * Z[r] + W[r] * Z[l]);
+            v = v + speciation * (W[l] * Z[r] + W[r] * Z[l]);
         }
         if (!transfer.is_zero()) {
-            v = v + transfer * (Z[b] * mean_over_others(e, W, sw, b) + W[b] * mean_over_others(e, Z, sz, b));
+            const Wide wm = e.reldated ? child_mean(e, ch, ch.w_means, w_scale, W, b) : mean_over_others(e, W, sw, b);
+            const Wide zm = e.reldated ? child_mean(e, ch, ch.z_means, z_scale, Z, b) : mean_over_others(e, Z, sz, b);
+            v = v + transfer * (Z[b] * wm + W[b] * zm);
         }
         c[b] = v;
     }

@@ -44,11 +44,21 @@ struct WideScratch {
     std::vector<Wide> w, z, c;
 };
 
-// The constant part of an internal gene node whose children hold w (at
-// w_scale) and z (at z_scale) in `frame`, as true values in s.c: the terms
-// of internal_constant in the same order.
-void wide_internal_constant(const UndatedEngine& e, const Frame& frame, const double* w, std::int64_t w_scale,
-                            const double* z, std::int64_t z_scale, WideScratch& s);
+// The children of an internal gene node: their values in a frame, at their
+// scales, and in reldated mode their means over each branch's recipients as
+// RecipientGroups forms them in that frame (at 2^(scale + frame[b] -
+// shift[b]) on branch b).
+struct Children {
+    const Frame& frame;
+    const double *w, *z;
+    std::int64_t w_scale, z_scale;
+    const double *w_means = nullptr, *z_means = nullptr;
+    const std::vector<std::int64_t>* shift = nullptr;
+};
+
+// The constant part of an internal gene node, as true values in s.c: the
+// terms of internal_constant in the same order.
+void wide_internal_constant(const UndatedEngine& e, const Children& children, WideScratch& s);
 
 // The scales a job runs at: its values on branch b are the true values times
 // 2^(scale + offset[b]); its running sum and changes are kept times

@@ -79,15 +79,6 @@ private:
     Clock::time_point since_;
 };
 
-// dir/<family + 1><suffix>
-const std::string& family_path(std::string& path, const std::string& dir, std::uint64_t family, const char* suffix) {
-    path.assign(dir);
-    path.push_back('/');
-    append_int(path, family + 1);
-    path.append(suffix);
-    return path;
-}
-
 }  // namespace
 
 IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, std::size_t k, FamilySummary& summary,
@@ -106,30 +97,20 @@ IoStatus write_family_files(const FamilyInputs& in, const FamilyGroups& groups, 
         append_event_line(text, row, in.names);
     }
     lap.add_to(s.build_seconds);
-    if (auto failed = write_file(family_path(s.path, in.events_dir, family, "_events.tsv"), text)) return failed;
+    if (auto failed = write_file(family_file_path(s.path, in.events_dir, family, "_events.tsv"), text)) return failed;
     lap.add_to(s.write_seconds);
     if (!s.index.has_origination()) return std::nullopt;
 
     for (const PlacedCopy& copy : placed) s.index.place(copy.gene, copy.leaf);
-    if (!build_gnode(s.index.root_id(), s.index, in.total_age, s.complete)) {
+    text.clear();
+    s.extant_text.clear();
+    if (!append_family_trees(s.index, in.total_age, in.names, s.complete, s.extant, text, s.extant_text)) {
         return runtime_error("the gene ids of family " + std::to_string(family) + " do not form a tree");
     }
-    text.clear();
-    to_newick(s.complete, in.names, text);
-    text.append(";\n");
-    const std::size_t complete_size = text.size();
-    prune(s.complete, s.extant);
-    if (!s.extant.empty()) {
-        to_newick(s.extant, in.names, text);
-        text.append(";\n");
-    }
-    const std::string_view all(text);
     lap.add_to(s.build_seconds);
-    if (auto failed = write_file(family_path(s.path, in.trees_dir, family, "_complete.nwk"), all.substr(0, complete_size))) {
-        return failed;
-    }
+    if (auto failed = write_file(family_file_path(s.path, in.trees_dir, family, "_complete.nwk"), text)) return failed;
     if (!s.extant.empty()) {
-        if (auto failed = write_file(family_path(s.path, in.trees_dir, family, "_extant.nwk"), all.substr(complete_size))) {
+        if (auto failed = write_file(family_file_path(s.path, in.trees_dir, family, "_extant.nwk"), s.extant_text)) {
             return failed;
         }
     }

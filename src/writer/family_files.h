@@ -36,7 +36,7 @@ struct FamilyInputs {
 struct FamilyScratch {
     FamilyIndex index;
     GTree complete, extant;
-    std::string text, path;
+    std::string text, extant_text, path;
     double build_seconds = 0.0;  // tables, trees and text
     double write_seconds = 0.0;  // file-system calls
     bool timed = false;

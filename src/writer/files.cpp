@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "writer/text.h"
+
 namespace vornix::writer {
 
 namespace {
@@ -83,6 +85,15 @@ std::string join_path(std::string_view dir, std::string_view name) {
     if (!p.empty() && !name.empty() && p.back() != '/') p.push_back('/');
     p.append(name);
     return p;
+}
+
+const std::string& family_file_path(std::string& path, std::string_view dir, std::uint64_t family,
+                                    std::string_view suffix) {
+    path.assign(dir);
+    if (!path.empty() && path.back() != '/') path.push_back('/');
+    append_int(path, family + 1);
+    path.append(suffix);
+    return path;
 }
 
 // Deepest first: try the path itself, and only when a parent is missing

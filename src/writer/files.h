@@ -3,6 +3,7 @@
 // not name the path.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ std::string os_error_message(int err);
 
 // dir/name; dir itself when name is empty, name itself when dir is empty.
 std::string join_path(std::string_view dir, std::string_view name);
+
+// dir/<family + 1><suffix>, joined as join_path joins, built in `path` (so
+// that a loop over families reuses its memory) and returned.
+const std::string& family_file_path(std::string& path, std::string_view dir, std::uint64_t family,
+                                    std::string_view suffix);
 
 // Creates path and every missing parent; an existing directory is fine.
 IoStatus create_dir_all(const std::string& path);

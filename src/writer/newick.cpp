@@ -84,4 +84,17 @@ void to_newick(const GTree& tree, std::span<const std::string> names, std::strin
     }
 }
 
+bool append_family_trees(const FamilyIndex& index, double total_age, std::span<const std::string> names,
+                         GTree& complete, GTree& extant, std::string& complete_text, std::string& extant_text) {
+    if (!build_gnode(index.root_id(), index, total_age, complete)) return false;
+    to_newick(complete, names, complete_text);
+    complete_text.append(";\n");
+    prune(complete, extant);
+    if (!extant.empty()) {
+        to_newick(extant, names, extant_text);
+        extant_text.append(";\n");
+    }
+    return true;
+}
+
 }  // namespace vornix::writer

@@ -17,4 +17,12 @@ namespace vornix::writer {
 // species must index names. An empty tree appends nothing.
 void to_newick(const GTree& tree, std::span<const std::string> names, std::string& out);
 
+// The two Newick trees of a family whose records and surviving copies are in
+// `index` (which must hold an origination): the complete tree, built into
+// `complete`, appended to complete_text; the extant tree, pruned into
+// `extant`, appended to extant_text when a copy survives. Each text ends with
+// ";\n". False when the family's gene ids do not form a tree.
+bool append_family_trees(const FamilyIndex& index, double total_age, std::span<const std::string> names,
+                         GTree& complete, GTree& extant, std::string& complete_text, std::string& extant_text);
+
 }  // namespace vornix::writer

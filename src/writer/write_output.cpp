@@ -1,14 +1,13 @@
 #include "writer/write_output.h"
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
 
 #include "writer/family_files.h"
 #include "writer/files.h"
+#include "writer/first_failure.h"
 #include "writer/run_files.h"
 #include "writer/run_tables.h"
 
@@ -53,27 +52,20 @@ std::optional<EngineError> write_all_families(const FamilyInputs& in, const Fami
                                               Interrupt& interrupt, WriteTimings* timings) {
     std::vector<FamilyScratch> scratch(pool.lanes());
     for (auto& s : scratch) s.timed = timings != nullptr;
-    std::atomic<bool> stop{false};
-    std::mutex error_mutex;
-    std::optional<EngineError> first_error;
-    auto fail = [&](EngineError error) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::move(error);
-        stop.store(true, std::memory_order_relaxed);
-    };
+    FirstFailure failures;
     pool.for_each(groups.size(), [&](std::size_t k, unsigned lane) {
-        if (stop.load(std::memory_order_relaxed)) return;
+        if (failures.stopped()) return;
         try {
             if (auto failed = write_family_files(in, groups, k, summaries[k], scratch[lane])) {
-                fail(std::move(*failed));
+                failures.fail(std::move(*failed));
             }
         } catch (const std::bad_alloc&) {
-            fail({ErrorKind::Memory, "out of memory"});
+            failures.fail({ErrorKind::Memory, "out of memory"});
         } catch (const std::exception& e) {
-            fail(runtime_error(e.what()));
+            failures.fail(runtime_error(e.what()));
         }
         // Only the calling thread may poll (it holds what the poll needs).
-        if (lane == 0 && interrupt.poll_now()) fail(interrupted());
+        if (lane == 0 && interrupt.poll_now()) failures.fail(interrupted());
     });
     if (timings != nullptr) {
         for (const auto& s : scratch) {
@@ -81,7 +73,7 @@ std::optional<EngineError> write_all_families(const FamilyInputs& in, const Fami
             timings->family_write += s.write_seconds;
         }
     }
-    return first_error;
+    return failures.take();
 }
 
 }  // namespace

@@ -52,7 +52,10 @@ def _distributed() -> Any:
 def _quiet() -> None:
     # Workers coming and going and connections closing at shutdown are
     # logged by Dask; the command reports what matters itself.
-    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    # Dask's configuration gives some of its loggers levels of their own.
+    for name in ["distributed", *logging.Logger.manager.loggerDict]:
+        if name == "distributed" or name.startswith("distributed."):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
 
 
 def _check_address(address: str) -> None:
@@ -67,12 +70,71 @@ def _check_address(address: str) -> None:
         raise UserError(f"--scheduler {address}: {one_line(error)}") from None
 
 
+def _connect_timeout() -> float:
+    """Dask's connect timeout in seconds (30 unless configured otherwise)."""
+    import dask.config
+    from dask.utils import parse_timedelta
+
+    return float(parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="seconds"))
+
+
+def _probe(module: Any, address: str) -> None:
+    """Refuses an address where no Dask scheduler answers within Dask's
+    connect timeout: nothing listening, no such host, or another kind of
+    server (whose reply a client would read as absurd message sizes). A
+    client is made only once the scheduler has answered, since one that
+    fails to start lingers and stalls the interpreter's exit."""
+    import asyncio
+    from concurrent.futures import ThreadPoolExecutor
+
+    timeout = _connect_timeout()
+
+    async def identity() -> Any:
+        connection_args = module.Security().get_connection_args("client")
+        comm = await module.comm.connect(address, timeout=timeout, **connection_args)
+        try:
+            await comm.write({"op": "identity", "reply": True})
+            return await comm.read()
+        finally:
+            await comm.close()
+
+    try:
+        # In a thread of its own: the caller may be running an event loop (main() called from a notebook).
+        with ThreadPoolExecutor(1) as thread:
+            reply = thread.submit(asyncio.run, asyncio.wait_for(identity(), timeout + 5)).result()
+    except (OSError, asyncio.TimeoutError) as error:
+        reason = one_line(error) or f"no answer within {timeout:g} s"
+        raise UserError(f"cannot reach the Dask scheduler at {address}: {reason}") from None
+    except Exception:  # noqa: BLE001 - an answer that is no Dask message at all
+        raise UserError(f"cannot reach the Dask scheduler at {address}: what answers there is not a Dask "
+                        "scheduler") from None
+    if not isinstance(reply, dict) or reply.get("type") != "Scheduler":
+        kind = reply.get("type") if isinstance(reply, dict) else None
+        raise UserError(f"cannot reach the Dask scheduler at {address}: what answers there is "
+                        f"{'a Dask ' + str(kind) if kind else 'not a Dask scheduler'}")
+
+
 def check_cluster_options(args: argparse.Namespace) -> None:
     """Refuses contradictory or impossible options before any work."""
     if args.workers is not None and not 1 <= args.workers <= 1024:
         raise UserError(f"--workers must be in 1..1024, got {args.workers}")
     if args.scheduler is not None and args.workers is not None:
         raise UserError("give --scheduler or --workers, not both")
+
+
+@contextlib.contextmanager
+def _connection_kept(address: str) -> Iterator[None]:
+    """Work cancelled by the cluster (the scheduler lost, or the work
+    cancelled from elsewhere) ends the command in one line."""
+    from concurrent.futures import CancelledError
+
+    try:
+        yield
+    except CancelledError as error:
+        if "scheduler-connection-lost" in str(error):
+            raise UserError(f"lost the connection to the Dask scheduler at {address} before the work was done") \
+                from None
+        raise UserError(f"the work was cancelled on the Dask cluster at {address}: {one_line(error)}") from None
 
 
 @contextlib.contextmanager
@@ -88,11 +150,12 @@ def compute(args: argparse.Namespace) -> Iterator[tuple[Any, int | None]]:
         module = _distributed()
         _quiet()
         _check_address(address)
+        _probe(module, address)
         try:
             client = module.Client(address, set_as_default=False)
         except Exception as error:  # noqa: BLE001 - any failure to connect is one line
             raise UserError(f"cannot reach the Dask scheduler at {address}: {one_line(error)}") from None
-        with client:
+        with client, _connection_kept(address):
             yield client, None
         return
     if workers is None or workers == 1:
