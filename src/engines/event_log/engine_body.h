@@ -266,8 +266,11 @@ void BasicLogEngine<G>::trim_recipient(NodeId q, G& h, std::uint64_t family) {
         std::uint32_t at;
         if (residents > 0) {
             const auto j = static_cast<std::uint32_t>(rng_.index_below(residents));
-            // Residents are the family's positions without the newcomer's.
-            const std::uint32_t before = newcomer_held ? h.index.rank(family, newcomer_at) : count;
+            // Residents are the family's positions without the newcomer's;
+            // while the newcomer is last in the list, all of them are below it.
+            const std::uint32_t before = !newcomer_held                ? count
+                                         : newcomer_at + 1 == h.size() ? count - 1
+                                                                       : h.index.rank(family, newcomer_at);
             at = h.index.position(family, j < before ? j : j + 1);
         } else if (newcomer_held) {
             rng_.index_below(1);  // one candidate, but the draw is still taken
