@@ -1,9 +1,13 @@
 """Event-log workloads: simulate_log and simulate_trace on the 1,000-leaf tree,
-and simulate_log under a family-size cap on a small tree.
+and simulate_log under a family-size cap on a small tree (log-cap; and
+log-cap-ratio: time per record at cap 1000 against cap 100).
 
 The engine alone (without building Python objects) is timed by the C++
 benchmark: build/dev/benchmarks/cpp/bench_log (built by tools/devbuild.sh).
 """
+import statistics
+import time
+
 import vornix_core
 
 from common import MODE, RATES, load, species_tree_args
@@ -56,4 +60,24 @@ def log_cap(cap=400):
     return {"records": len(records[0]), "cap": cap}
 
 
-WORKLOADS = {"log-1k": log_1k, "trace-1k": trace_1k, "log-cap": log_cap}
+_CAP_RUNS = {100: [], 1000: []}  # (wall, cpu) seconds per record
+
+
+def log_cap_ratio():
+    """log-cap at caps 100 and 1000, one run each per call, in alternating
+    order so that both see the same machine. Reports the medians per record
+    over the calls so far, end to end (Python call and result included), and
+    the ratio of cap 1000 to cap 100."""
+    caps = (100, 1000) if sum(map(len, _CAP_RUNS.values())) % 4 == 0 else (1000, 100)
+    for cap in caps:
+        wall, cpu = time.perf_counter(), time.process_time()
+        records = log_cap(cap)["records"]
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        _CAP_RUNS[cap].append((wall / records, cpu / records))
+    (w100, c100), (w1000, c1000) = ((statistics.median(column) for column in zip(*_CAP_RUNS[cap])) for cap in (100, 1000))
+    return {"cap 100 ns/record": f"{w100 * 1e9:.1f} (cpu {c100 * 1e9:.1f})",
+            "cap 1000 ns/record": f"{w1000 * 1e9:.1f} (cpu {c1000 * 1e9:.1f})",
+            "ratio": f"{w1000 / w100:.3f} (cpu {c1000 / c100:.3f})"}
+
+
+WORKLOADS = {"log-1k": log_1k, "trace-1k": trace_1k, "log-cap": log_cap, "log-cap-ratio": log_cap_ratio}

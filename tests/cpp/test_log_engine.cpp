@@ -69,6 +69,27 @@ TEST_CASE("a run that outgrows its memory budget stops with a memory error") {
     CHECK(!huge.ok() && huge.error().kind == ErrorKind::Memory);
 }
 
+TEST_CASE("both copy-list layouts give the same run") {
+    // Under a cap or replacement the two-array layout with 32-bit families is
+    // used; an event budget of 2^32 or more forces the array of pairs.
+    const SpeciesTree tree = four_leaves();
+    for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{2}}) {
+        LogParams p = busy();
+        p.cap = cap;
+        p.mode.replacement = 0.5;
+        for (std::uint64_t seed = 0; seed < 10; ++seed) {
+            p.seed = seed;
+            const LogResult a = run_log(tree, p, true).value();
+            const LogResult b = run_log(tree, p, true, std::uint64_t{1} << 32).value();
+            CHECK(a.records.family == b.records.family && a.records.gene == b.records.gene);
+            CHECK(a.records.kind == b.records.kind && a.records.child1 == b.records.child1);
+            CHECK_EQ(a.extant.size(), b.extant.size());
+            for (std::size_t j = 0; j < a.extant.size(); ++j) CHECK(a.extant[j].copies == b.extant[j].copies);
+            CHECK(a.records.size() > 30);
+        }
+    }
+}
+
 TEST_CASE("malformed input is reported as a value error") {
     SpeciesTree tree = four_leaves();
     tree.parent[3] = 9;
@@ -85,31 +106,32 @@ TEST_CASE("malformed input is reported as a value error") {
     CHECK(!early_child.ok() && early_child.error().kind == ErrorKind::Value);
 }
 
-TEST_CASE("speciation hands both children the parent's copies in order") {
+template <class G>
+void speciation_hands_copies_in_order() {
     const SpeciesTree tree = four_leaves();
     const Children children = build_children(tree.n_nodes, tree.parent);
     for (const bool record : {true, false}) {
         LogParams p = busy();
         p.cap = 2;  // counts are kept
-        LogEngine engine(tree, children, p, record, kLogMaxEvents, 0);
+        BasicLogEngine<G> engine(tree, children, p, record, kLogMaxEvents, 0);
         CHECK(engine.track_counts());
-        LogGenome g;
+        G g;
         for (std::uint64_t f : {7, 3, 7, 9}) g.append({100 + f, f}, true);
-        g.copies[2].first = 200;
+        g.rename(2, 200);
         engine.speciate_with(0, g, 0.25);
-        const LogGenome* left = engine.genome(1);
-        const LogGenome* right = engine.genome(2);
+        const G* left = engine.genome(1);
+        const G* right = engine.genome(2);
         CHECK(left != nullptr && right != nullptr);
-        CHECK_EQ(left->copies.size(), std::size_t{4});
+        CHECK_EQ(left->size(), std::size_t{4});
         for (std::size_t i = 0; i < 4; ++i) {
-            CHECK_EQ(left->copies[i].second, g.copies[i].second);
-            CHECK_EQ(right->copies[i].second, g.copies[i].second);
+            CHECK_EQ(left->family(i), g.family(i));
+            CHECK_EQ(right->family(i), g.family(i));
             if (record) {
-                CHECK_EQ(left->copies[i].first, 2 * i);
-                CHECK_EQ(right->copies[i].first, 2 * i + 1);
+                CHECK_EQ(left->gene(i), 2 * i);
+                CHECK_EQ(right->gene(i), 2 * i + 1);
             } else {
-                CHECK_EQ(left->copies[i].first, g.copies[i].first);
-                CHECK_EQ(right->copies[i].first, g.copies[i].first);
+                CHECK_EQ(left->gene(i), g.gene(i));
+                CHECK_EQ(right->gene(i), g.gene(i));
             }
         }
         CHECK_EQ(left->index.count(7), 2u);
@@ -125,24 +147,32 @@ TEST_CASE("speciation hands both children the parent's copies in order") {
         CHECK_EQ(engine.rate(1), 1.0 + 1.5 * 4.0);
 
         // An empty genome still makes both children live, at the origination rate.
-        engine.speciate_with(1, LogGenome{}, 1.0);
+        engine.speciate_with(1, G{}, 1.0);
         CHECK_EQ(engine.rate(3), 1.0);
         CHECK_EQ(engine.rate(4), 1.0);
         CHECK_EQ(engine.active().size(), std::size_t{4});
     }
 }
 
-TEST_CASE("the family index follows every edit of the copy list") {
+TEST_CASE("speciation hands both children the parent's copies in order") {
+    speciation_hands_copies_in_order<LogGenome>();
+    speciation_hands_copies_in_order<CompactLogGenome>();
+}
+
+template <class G>
+void index_follows_every_edit(int high_shift) {
     // Appends, swap-removes and splits at random; after each step the index
     // must give every family's count and its positions in list order, as a
-    // scan of the list does.
+    // scan of the list does, and the list must be the one the same edits
+    // make of a plain array of pairs.
     std::mt19937_64 gen(5);
-    LogGenome g;
+    G g;
+    std::vector<GeneCopy> plain;
     std::uint64_t next_id = 0;
     auto scan = [&](std::uint64_t f) {
         std::vector<std::uint32_t> at;
-        for (std::size_t p = 0; p < g.copies.size(); ++p) {
-            if (g.copies[p].second == f) at.push_back(static_cast<std::uint32_t>(p));
+        for (std::size_t p = 0; p < g.size(); ++p) {
+            if (g.family(p) == f) at.push_back(static_cast<std::uint32_t>(p));
         }
         return at;
     };
@@ -150,33 +180,53 @@ TEST_CASE("the family index follows every edit of the copy list") {
         // Family numbers with shared low and high bits, to force collisions;
         // few families early on so that lists form, more later.
         const std::uint64_t spread = step < 30000 ? 6 : 300;
-        const std::uint64_t f = (gen() % spread) << (gen() % 2 ? 0 : 40);
-        const std::uint64_t op = gen() % 3;
-        if (op == 0 || g.copies.empty() || (op == 1 && g.copies.size() < 50)) {
-            g.append({next_id++, f}, true);
+        const std::uint64_t f = (gen() % spread) << (gen() % 2 ? 0 : high_shift);
+        const std::uint64_t op = gen() % 4;
+        if (op == 0 || g.size() == 0 || (op == 1 && g.size() < 50)) {
+            g.append({next_id, f}, true);
+            plain.push_back({next_id++, f});
         } else if (op == 1) {
-            const std::size_t i = gen() % g.copies.size();
-            const GeneCopy c = g.copies[i];
-            CHECK(g.swap_remove(i, true) == c);
-        } else {
-            g.split(gen() % g.copies.size(), next_id, true);
+            const std::size_t i = gen() % g.size();
+            CHECK(g.swap_remove(i, true) == plain[i]);
+            plain[i] = plain.back();
+            plain.pop_back();
+        } else if (op == 2) {
+            const std::size_t i = gen() % g.size();
+            const std::uint64_t family = plain[i].second;
+            g.split(i, next_id, true);
+            plain[i] = plain.back();
+            plain.back() = {next_id, family};
+            plain.push_back({next_id + 1, family});
             next_id += 2;
+        } else {
+            const std::size_t i = gen() % g.size();
+            g.rename(i, next_id);
+            plain[i].first = next_id++;
         }
-        if (step % 97 == 0 || step > 59000) {
+        if (step % 97 == 0 || step > 59500) {
+            CHECK_EQ(g.size(), plain.size());
+            for (std::size_t p = 0; p < plain.size(); ++p) CHECK(g.copy(p) == plain[p]);
             std::map<std::uint64_t, std::uint32_t> families;
-            for (const GeneCopy& c : g.copies) ++families[c.second];
+            for (const GeneCopy& c : plain) ++families[c.second];
             CHECK_EQ(g.index.size(), families.size());
             for (const auto& [family, n] : families) {
                 const std::vector<std::uint32_t> want = scan(family);
                 CHECK_EQ(g.index.count(family), n);
                 for (std::uint32_t j = 0; j < n; ++j) CHECK_EQ(g.index.position(family, j), want[j]);
-                const auto probe = static_cast<std::uint32_t>(gen() % (g.copies.size() + 1));
+                const auto probe = static_cast<std::uint32_t>(gen() % (g.size() + 1));
                 const auto below = std::lower_bound(want.begin(), want.end(), probe) - want.begin();
                 CHECK_EQ(g.index.rank(family, probe), static_cast<std::uint32_t>(below));
             }
             CHECK_EQ(g.index.count(12345), 0u);
         }
     }
+    CHECK(g.take_pairs() == plain);
+    CHECK_EQ(g.size(), std::size_t{0});
+}
+
+TEST_CASE("the family index follows every edit of the copy list") {
+    index_follows_every_edit<LogGenome>(40);
+    index_follows_every_edit<CompactLogGenome>(20);  // families stay below 2^32
 }
 
 TEST_CASE("the extant profile counts families per leaf in ascending order") {

@@ -19,13 +19,17 @@
 
 namespace vornix::event_log {
 
-class LogEngine {
+// G is one of the genome layouts (genome.h): LogGenome or CompactLogGenome,
+// instantiated in engine_paired.cpp and engine_compact.cpp.
+template <class G>
+class BasicLogEngine {
 public:
     // `tree` must have passed check_species_tree(tree, Speciation::FirstTwo)
     // and `children` must be built from it; the engine keeps references to the
     // tree arrays, which must outlive it.
-    LogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params, bool record_speciation,
-              std::uint64_t max_events, std::uint64_t memory_budget, Interrupt interrupt = {});
+    BasicLogEngine(const SpeciesTree& tree, const Children& children, const LogParams& params,
+                   bool record_speciation, std::uint64_t max_events, std::uint64_t memory_budget,
+                   Interrupt interrupt = {});
 
     // Makes v live: appends it to the active list and gives its slot its rate.
     void activate(NodeId v);
@@ -33,13 +37,13 @@ public:
     void refresh(NodeId v);
     // Hands `genome`, the content of v whose branch ended at t, to v's first
     // two children and makes them live (left, then right).
-    void speciate_with(NodeId v, LogGenome genome, double t);
+    void speciate_with(NodeId v, G genome, double t);
 
     // The whole run: founding, root speciation, then the walk in node order.
     Outcome<LogResult> run(std::span<const NodeId> order);
 
     // Inspection, for tests.
-    const LogGenome* genome(NodeId v) const { return genomes_[v] ? &*genomes_[v] : nullptr; }
+    const G* genome(NodeId v) const { return genomes_[v] ? &*genomes_[v] : nullptr; }
     const Records& records() const { return records_; }
     std::span<const NodeId> active() const { return live_.list(); }
     double rate(NodeId v) const { return sampler_.weight(v); }
@@ -49,19 +53,19 @@ public:
 private:
     enum class Stop { Reached, EventLimit, MemoryLimit, Interrupted, RateOverflow };
 
-    double branch_rate(const LogGenome& g) const {
-        return origination_ + rate_per_copy_ * static_cast<double>(g.copies.size());
+    double branch_rate(const G& g) const {
+        return origination_ + rate_per_copy_ * static_cast<double>(g.size());
     }
-    LogGenome found_root();
+    G found_root();
     Stop run_events(double end);
-    void duplicate(NodeId b, LogGenome& g);
-    void transfer(NodeId b, LogGenome& g);
-    void trim_recipient(NodeId q, LogGenome& h, std::uint64_t family);
-    void lose(NodeId b, LogGenome& g);
-    void originate(NodeId b, LogGenome& g);
-    void add_copy(LogGenome& g, GeneCopy c);
-    GeneCopy remove_copy(LogGenome& g, std::size_t i);
-    void check_positions(const LogGenome& g) const;
+    void duplicate(NodeId b, G& g);
+    void transfer(NodeId b, G& g);
+    void trim_recipient(NodeId q, G& h, std::uint64_t family);
+    void lose(NodeId b, G& g);
+    void originate(NodeId b, G& g);
+    void add_copy(G& g, GeneCopy c);
+    GeneCopy remove_copy(G& g, std::size_t i);
+    void check_positions(const G& g) const;
     void deactivate(NodeId v);
     // Bytes one held copy costs: its list entry, and its position in the
     // family index when that is kept.
@@ -71,7 +75,7 @@ private:
 
     const SpeciesTree& tree_;
     const Children& children_;
-    std::vector<std::optional<LogGenome>> genomes_;
+    std::vector<std::optional<G>> genomes_;
     LiveBranches live_;
     Fenwick sampler_;
     RecipientScratch scratch_;
@@ -98,5 +102,7 @@ private:
     std::uint64_t memory_budget_;
     std::uint64_t held_copies_ = 0;  // copies in genomes and extant content
 };
+
+using LogEngine = BasicLogEngine<LogGenome>;
 
 }  // namespace vornix::event_log
