@@ -7,7 +7,7 @@ the ready arrays of gene_trees_100.json, timed interleaved in one process
 (CPU time, three rounds each); reports both, their ratio and trees/s.
 
 score-workers: vornix.score with rooting "all" on the trees of up to 150
-nodes (743 trees, about 3.6 million rooted nodes), 1 worker against 2,
+nodes (281 trees, about 2.3 million rooted nodes), 1 worker against 2,
 interleaved (wall time, two rounds each); reports the speed-up.
 
 fit-undated-100, fit-dated-100: vornix.fit_rates on the 951 trees (the

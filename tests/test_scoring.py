@@ -13,6 +13,7 @@ import vornix_core
 import scoring_reference as ref
 from vornix import GeneTrees, root_best, score
 from vornix.living_species import living_species
+from vornix.scoring import prepare_batches
 
 SHARED = next((p / "shared" / "benchmarks" for p in pathlib.Path(__file__).resolve().parents[2:4]
                if (p / "shared" / "benchmarks").is_dir()), pathlib.Path("shared/benchmarks"))
@@ -104,6 +105,10 @@ def test_results_do_not_depend_on_workers_batches_or_order(monkeypatch):
     import vornix.tree_batches as tb
 
     serial = score(sp, gt, rooting="all", **RATES)
+    # A pool cuts the trees finer than one process does, to share the work out evenly.
+    monkeypatch.setattr(tb, "ROOTED_NODES_PER_BATCH", 20000)
+    assert len(prepare_batches(sp, gt, "all", 2)) >= 2 * len(prepare_batches(sp, gt, "all", 1)) > 2
+    assert score(sp, gt, rooting="all", workers=2, **RATES).tobytes() == serial.tobytes()
     monkeypatch.setattr(tb, "ROOTED_NODES_PER_BATCH", 2000)  # many batches, rootings split across calls
     pooled = score(sp, gt, rooting="all", workers=2, **RATES)
     assert pooled.tobytes() == serial.tobytes()

@@ -25,7 +25,7 @@ from vornix._dask import check_client, ordered_results
 from vornix.evaluators import Progress, Task
 from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
-from vornix.tree_batches import ROOTINGS, TreeBatch, batch_costs, build_batch, plan_ranges, range_columns
+from vornix.tree_batches import ROOTINGS, TreeBatch, batch_budget, batch_costs, build_batch, plan_ranges, range_columns
 
 __all__ = ["DaskEvaluator", "DASK_NODES_PER_BATCH", "DASK_ROOTED_NODES_PER_BATCH", "Traffic", "batch_budget"]
 
@@ -36,22 +36,6 @@ R = TypeVar("R")
 DASK_NODES_PER_BATCH = 1 << 18
 #: Most rooted-tree nodes per batch when every rooting is scored.
 DASK_ROOTED_NODES_PER_BATCH = 1 << 20
-#: Batches are made smaller, down to this share of the most, to give every
-#: worker thread one.
-_SMALLEST_SHARE = 8
-
-
-def batch_budget(total: int, most: int, threads: int) -> int:
-    """Nodes per batch: the work shared among the worker threads, but at
-    most `most` and at least ``most / 8``.
-
-    >>> batch_budget(256_000, 1 << 18, 2), batch_budget(256_000, 1 << 18, 1), batch_budget(10**9, 1 << 18, 2)
-    (128000, 256000, 262144)
-    """
-    share = -(-total // max(threads, 1))
-    return max(min(most, share), most // _SMALLEST_SHARE, 1)
-
-
 def _keep(species: LivingSpecies) -> LivingSpecies:
     """The species tree, made on a worker by a task like the batches."""
     return species

@@ -42,10 +42,12 @@ def _checked_forest(species: LivingSpecies, gene_trees: GeneTrees,
     return offsets, parent, tips
 
 
-def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str) -> list[TreeBatch]:
-    """The trees resolved against the species tree and cut into batches."""
+def prepare_batches(species: LivingSpecies, gene_trees: GeneTrees, rooting: str,
+                    workers: int = 1) -> list[TreeBatch]:
+    """The trees resolved against the species tree and cut into batches
+    (smaller ones for several workers)."""
     offsets, parent, tips = _checked_forest(species, gene_trees, rooting)
-    return plan_batches(offsets, parent, tips, gene_trees.rooting_counts, gene_trees.is_rooted, rooting)
+    return plan_batches(offsets, parent, tips, gene_trees.rooting_counts, gene_trees.is_rooted, rooting, workers)
 
 
 def open_evaluator(species: LivingSpecies, gene_trees: GeneTrees, rooting: str, workers: int | None,
@@ -55,7 +57,7 @@ def open_evaluator(species: LivingSpecies, gene_trees: GeneTrees, rooting: str, 
     workers), and each batch's tree positions."""
     check_client(client, workers)
     if client is None:
-        batches = prepare_batches(species, gene_trees, rooting)
+        batches = prepare_batches(species, gene_trees, rooting, check_workers(workers))
         return make_evaluator(batches, species, workers), [b.positions for b in batches]
     from vornix.dask_evaluator import dask_evaluator
 

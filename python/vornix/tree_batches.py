@@ -20,7 +20,7 @@ from vornix.gene_trees import core_batch
 from vornix.likelihood_model import LikelihoodModel
 from vornix.living_species import LivingSpecies
 
-__all__ = ["TreeBatch", "BatchScores", "plan_batches", "plan_ranges", "build_batch", "range_columns",
+__all__ = ["TreeBatch", "BatchScores", "plan_batches", "plan_ranges", "batch_budget", "build_batch", "range_columns",
            "batch_costs", "score_batch", "loglik_partials", "combine_partials",
            "exact_partials", "ROOTINGS"]
 
@@ -30,6 +30,8 @@ ROOTINGS = ("as-is", "all", "best")
 NODES_PER_BATCH = 32768
 #: Rooted-tree nodes per batch (and per likelihood call) when every rooting is scored.
 ROOTED_NODES_PER_BATCH = 1 << 18
+#: Batches per worker process a pool is given when the work allows.
+_BATCHES_PER_WORKER = 8
 
 
 @dataclass(frozen=True)
@@ -110,6 +112,22 @@ def plan_ranges(offsets: np.ndarray, counts: np.ndarray, rooted: np.ndarray, roo
     return ranges
 
 
+#: Batches are made smaller, down to this share of the most, to give every
+#: worker thread one.
+_SMALLEST_SHARE = 8
+
+
+def batch_budget(total: int, most: int, threads: int) -> int:
+    """Nodes per batch: the work shared among the worker threads, but at
+    most `most` and at least ``most / 8``.
+
+    >>> batch_budget(256_000, 1 << 18, 2), batch_budget(256_000, 1 << 18, 1), batch_budget(10**9, 1 << 18, 2)
+    (128000, 256000, 262144)
+    """
+    share = -(-total // max(threads, 1))
+    return max(min(most, share), most // _SMALLEST_SHARE, 1)
+
+
 def build_batch(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray, rooting: str,
                 first: int = 0) -> TreeBatch:
     """The batch of whole trees given by their columns (offsets from 0),
@@ -135,11 +153,19 @@ def range_columns(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, 
 
 
 def plan_batches(offsets: np.ndarray, parent: np.ndarray, species: np.ndarray, counts: np.ndarray,
-                 rooted: np.ndarray, rooting: str) -> list[TreeBatch]:
+                 rooted: np.ndarray, rooting: str, workers: int = 1) -> list[TreeBatch]:
     """Cut the trees, in input order, into batches of bounded work (see
-    :func:`plan_ranges`)."""
+    :func:`plan_ranges`). When rootings are scored on several worker
+    processes the batches are made smaller (see :func:`batch_budget`), about
+    eight per worker, so that none waits long for the last; trees scored as
+    they are already come in batches small enough that a finer cut costs more
+    in task overhead than it gains. Results never depend on the cut."""
+    budget = None
+    if workers > 1 and rooting != "as-is":
+        total = int(batch_costs(offsets, counts, rooted, rooting).sum())
+        budget = batch_budget(total, ROOTED_NODES_PER_BATCH, _BATCHES_PER_WORKER * workers)
     return [build_batch(*range_columns(offsets, parent, species, start, stop), counts[start:stop], rooting, start)
-            for start, stop in plan_ranges(offsets, counts, rooted, rooting)]
+            for start, stop in plan_ranges(offsets, counts, rooted, rooting, budget)]
 
 
 def _rooting_chunks(batch: TreeBatch) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
