@@ -11,15 +11,10 @@
 #include <vector>
 
 #include "engines/event_log/run.h"
+#include "cpu_clock.h"
 #include "tree_json.h"
 
 namespace {
-
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 // The tree of the log-cap workload (benchmarks/bench_log.py), nodes in
 // preorder: (((A:3,B:3)AB:2,(C:4,Xext:1.5)CX:1)ABCX:1,((D:2,E:2)DE:3,
@@ -56,9 +51,9 @@ int cap_series(int repeats) {
     for (int i = 0; i < repeats; ++i) {
         for (std::size_t c = 0; c < caps.size(); ++c) {
             p.cap = caps[c];
-            const double start = cpu_seconds();
+            const double start = bench::cpu_seconds();
             auto out = vornix::event_log::run_log(tree, p, true);
-            cpu[c].push_back(cpu_seconds() - start);
+            cpu[c].push_back(bench::cpu_seconds() - start);
             if (!out.ok()) {
                 std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());
                 return 1;
@@ -104,9 +99,9 @@ int main(int argc, char** argv) {
         std::size_t records = 0;
         for (int i = 0; i < repeats; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            const double cpu_start = cpu_seconds();
+            const double cpu_start = bench::cpu_seconds();
             auto out = vornix::event_log::run_log(tree, p, record_speciation);
-            cpu.push_back(cpu_seconds() - cpu_start);
+            cpu.push_back(bench::cpu_seconds() - cpu_start);
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             if (!out.ok()) {
                 std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());

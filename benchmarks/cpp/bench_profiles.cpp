@@ -12,17 +12,8 @@
 #include <vector>
 
 #include "engines/profiles/run.h"
+#include "cpu_clock.h"
 #include "tree_json.h"
-
-namespace {
-
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::string path = argc > 1 ? argv[1] : "../shared/benchmarks/species_tree_1000.json";
@@ -47,9 +38,9 @@ int main(int argc, char** argv) {
     std::uint64_t events = 0, digest = 0;
     for (int i = 0; i < repeats; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        const double cpu_start = cpu_seconds();
+        const double cpu_start = bench::cpu_seconds();
         auto out = vornix::profiles::run_profile_copy(tree, walk.value(), p, 1, 2000);
-        cpu.push_back(cpu_seconds() - cpu_start);
+        cpu.push_back(bench::cpu_seconds() - cpu_start);
         wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!out.ok()) {
             std::fprintf(stderr, "run failed: %s\n", out.error().message.c_str());
