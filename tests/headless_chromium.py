@@ -41,8 +41,10 @@ class Browser:
                 "--remote-debugging-pipe", "--no-first-run", "--no-default-browser-check", "--disable-extensions",
                 "--disable-background-networking", "--disable-sync", "--disable-component-update",
                 f"--user-data-dir={self.profile}", f"--window-size={width},{height}", "about:blank"]
+        # The browser is not ours: runtimes preloaded for a sanitizer run stay out of it.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, preexec_fn=as_fds_3_and_4, pass_fds=(3, 4))
+                                        stderr=subprocess.PIPE, preexec_fn=as_fds_3_and_4, pass_fds=(3, 4), env=env)
         os.close(to_child_r)
         os.close(from_child_w)
         self._buffer = b""

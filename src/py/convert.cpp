@@ -114,10 +114,14 @@ bool from_buffer(PyObject* o, std::vector<T>& out) {
     auto copy_as = [&](auto tag, auto&& accept) -> bool {
         using Src = decltype(tag);
         if (view.itemsize != static_cast<Py_ssize_t>(sizeof(Src))) return false;
-        const auto* src = static_cast<const Src*>(view.buf);
+        // Exported buffers need not be aligned (an array unpickled from a
+        // message frame, a memoryview slice): read each element by copy.
+        const auto* src = static_cast<const char*>(view.buf);
         out.resize(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!accept(src[i], out[i])) return false;
+            Src value;
+            std::memcpy(&value, src + i * static_cast<Py_ssize_t>(sizeof(Src)), sizeof(Src));
+            if (!accept(value, out[i])) return false;
         }
         return true;
     };

@@ -147,7 +147,8 @@ SweepTables::SweepTables(const UndatedEngine& e, std::vector<std::int64_t> frame
             for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
                 largest = std::max(largest, o[b] - o[e.recipient_list[r]]);
             }
-            const std::int64_t shift = std::max<std::int64_t>(0, largest - 960);
+            // No recipients: no shift (and no overflow of largest - 960).
+            const std::int64_t shift = largest > 960 ? largest - 960 : 0;
             for (std::size_t r = e.recipient_start[b]; r < e.recipient_start[b + 1]; ++r) {
                 recipient_factor[r] = shifted(Wide::of(1.0), o[b] - o[e.recipient_list[r]] - shift);
             }
