@@ -338,8 +338,11 @@ def test_an_unreachable_scheduler_is_one_line_and_status_2(client, tmp_path, cap
         start = time.monotonic()
         done = run_cli("simulate", "--seed", "1", "--replicates", "2", "--out", str(tmp_path / "web"), "--scheduler", web)
         assert time.monotonic() - start < 30
-    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
-    assert "not a Dask scheduler" in done.stderr and web in done.stderr
+    # Under a sanitizer, its allocator adds a line ("==pid==WARNING: ...") about
+    # the huge frame Dask tries to read; it is not the command's output.
+    err = "".join(line for line in done.stderr.splitlines(keepends=True) if not line.startswith("=="))
+    assert done.returncode == 2 and err.count("\n") == 1, done.stderr
+    assert "not a Dask scheduler" in err and web in err
     from vornix.cli import main
 
     worker = next(iter(client.scheduler_info()["workers"]))
