@@ -270,54 +270,6 @@ TEST_CASE("dated scores stay finite and accurate on long, fast slices") {
     CHECK(v.impossible > 5);
 }
 
-TEST_CASE("undated and reldated scores stay finite and accurate with large losses on deep trees") {
-    const std::uint64_t cases = case_count(1500) * 4 / 15;
-    Random r(77);
-    Verdict v;
-    int failures = 0;
-    for (std::uint64_t c = 0; c < cases && failures < 5; ++c) {
-        const bool deep = r.chance(0.5);
-        const int leaves = deep ? r.integer(20, 70) : r.integer(1, 10);
-        const model::Species sp = random_species(r, leaves, r.log_uniform(0.1, 50.0), deep && r.chance(0.7));
-        const double dup = r.rate(100.0), transfer = r.chance(0.3) ? 0.0 : r.rate(100.0);
-        const double loss = r.chance(0.6) ? r.log_uniform(10.0, 3e4) : r.rate(100.0);
-        const bool reldated = r.chance(0.5);
-        std::vector<std::int64_t> tips;
-        for (std::size_t i = 0; i < sp.n(); ++i) {
-            if (sp.is_leaf[i] || r.chance(0.1)) tips.push_back(static_cast<std::int64_t>(i));
-        }
-        std::vector<model::Gene> trees(static_cast<std::size_t>(r.integer(1, 3)));
-        for (model::Gene& g : trees) add_gene_tree(r, tips, r.integer(1, deep ? 3 : 6), g);
-        const std::uint8_t origination = static_cast<std::uint8_t>(r.integer(0, 1));
-
-        auto got = undated_family_loglik(engine_species(sp), engine_batch(trees), Rates{dup, transfer, loss},
-                                         reldated ? 1 : 0, origination);
-        if (!got.ok()) {
-            CHECK(got.ok());
-            ++failures;
-            continue;
-        }
-        const model::Undated<model::Unbounded> wide(sp, reldated, dup, transfer, loss);
-        model::Watched::left_range() = false;
-        const model::Undated<model::Watched> plain(sp, reldated, dup, transfer, loss);
-        for (std::size_t i = 0; i < trees.size(); ++i) {
-            const bool before = model::Watched::left_range();
-            const model::Watched p = plain.likelihood(trees[i], origination);
-            const bool normal = !model::Watched::left_range();
-            model::Watched::left_range() = before;
-            std::string why;
-            if (!agrees(got.value()[i], log_of(p), normal, wide.likelihood(trees[i], origination), v, why)) {
-                check::fail(__FILE__, __LINE__,
-                            describe(sp, dup, transfer, loss, (std::string(reldated ? "reldated " : "undated ") + why).c_str()));
-                ++failures;
-            }
-        }
-    }
-    std::printf("undated: %d exact, %d beyond plain doubles, %d impossible\n", v.exact, v.close, v.impossible);
-    CHECK(v.exact > 20);
-    CHECK(v.close >= 3);
-}
-
 namespace {
 
 // Scores every tree of the batch with the engine and both models; returns
@@ -355,6 +307,32 @@ bool uses_offsets(const model::Species& sp, double dup, double transfer, double 
 }
 
 }  // namespace
+
+TEST_CASE("undated and reldated scores stay finite and accurate with large losses on deep trees") {
+    const std::uint64_t cases = case_count(1500) * 4 / 15;
+    Random r(77);
+    Verdict v;
+    int failures = 0;
+    for (std::uint64_t c = 0; c < cases && failures < 5; ++c) {
+        const bool deep = r.chance(0.5);
+        const int leaves = deep ? r.integer(20, 70) : r.integer(1, 10);
+        const model::Species sp = random_species(r, leaves, r.log_uniform(0.1, 50.0), deep && r.chance(0.7));
+        const double dup = r.rate(100.0), transfer = r.chance(0.3) ? 0.0 : r.rate(100.0);
+        const double loss = r.chance(0.6) ? r.log_uniform(10.0, 3e4) : r.rate(100.0);
+        const bool reldated = r.chance(0.5);
+        std::vector<std::int64_t> tips;
+        for (std::size_t i = 0; i < sp.n(); ++i) {
+            if (sp.is_leaf[i] || r.chance(0.1)) tips.push_back(static_cast<std::int64_t>(i));
+        }
+        std::vector<model::Gene> trees(static_cast<std::size_t>(r.integer(1, 3)));
+        for (model::Gene& g : trees) add_gene_tree(r, tips, r.integer(1, deep ? 3 : 6), g);
+        const std::uint8_t origination = static_cast<std::uint8_t>(r.integer(0, 1));
+        if (!check_undated(sp, trees, dup, transfer, loss, reldated, origination, v)) ++failures;
+    }
+    std::printf("undated: %d exact, %d beyond plain doubles, %d impossible\n", v.exact, v.close, v.impossible);
+    CHECK(v.exact > 20);
+    CHECK(v.close >= 3);
+}
 
 // A gene lineage on a deep species tree whose losses are far faster than
 // speciation falls by a large factor at every speciation on its way to the
