@@ -2,7 +2,8 @@
 // workloads (the Python conversion excluded):
 //   build/dev/benchmarks/cpp/bench_log [tree.json] [repeats]
 // and of log-cap's 9-species tree at caps 100, 400 and 1000, per record:
-//   build/dev/benchmarks/cpp/bench_log cap [repeats]
+//   build/dev/benchmarks/cpp/bench_log cap [repeats] [cap]
+// (one cap only when given, e.g. to profile it).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -34,7 +35,7 @@ vornix::SpeciesTree cap_tree() {
 
 // CPU seconds per record at each cap (median over the repeats, the caps
 // interleaved), and the ratio of the largest cap's to the smallest's.
-int cap_series(int repeats) {
+int cap_series(int repeats, std::vector<std::int64_t> caps) {
     const vornix::SpeciesTree tree = cap_tree();
     vornix::event_log::LogParams p;
     p.duplication = 3.0;
@@ -44,7 +45,6 @@ int cap_series(int repeats) {
     p.initial_size = 50;
     p.seed = 1;
     p.mode = {0.0, -1.0, false};
-    const std::vector<std::int64_t> caps = {100, 400, 1000};
     std::vector<std::vector<double>> cpu(caps.size());
     std::vector<std::size_t> records(caps.size());
     std::vector<std::uint64_t> events(caps.size());
@@ -78,7 +78,11 @@ int cap_series(int repeats) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "cap") return cap_series(argc > 2 ? std::atoi(argv[2]) : 7);
+    if (argc > 1 && std::string(argv[1]) == "cap") {
+        std::vector<std::int64_t> caps = {100, 400, 1000};
+        if (argc > 3) caps = {std::atoll(argv[3])};
+        return cap_series(argc > 2 ? std::atoi(argv[2]) : 7, caps);
+    }
     const std::string path = argc > 1 ? argv[1] : "../shared/benchmarks/species_tree_1000.json";
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
     const vornix::SpeciesTree tree = bench::read_tree(path);

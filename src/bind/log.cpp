@@ -84,7 +84,7 @@ py::Ref extant_list(const ExtantContent& extant, py::IntPool& pool) {
     return py::list_of(extant.size(), [&](std::size_t j) {
         const ExtantLeaf& leaf = extant[j];
         py::Ref copies = py::list_of(leaf.copies.size(), [&](std::size_t i) {
-            return py::tuple(pool.get(leaf.copies[i].first), pool.get(leaf.copies[i].second));
+            return py::number_tuple(pool.get(leaf.copies[i].first), pool.get(leaf.copies[i].second));
         });
         return py::tuple(pool.get(leaf.node), std::move(copies));
     });
@@ -100,9 +100,12 @@ py::Ref run(const py::Signature& sig, bool record_speciation, PyObject* const* a
 
     LogResult result = py::unwrap(run_log(tree, p, record_speciation, kLogMaxEvents, 0, py::interrupt()));
     py::IntPool pool(pool_limit(result.records, tree.n_nodes));
+    // The extant copies first: while their many small objects are made, the
+    // record lists (millions of items) are not there yet for the collections
+    // those allocations trigger to walk.
+    py::Ref extant = record_speciation ? extant_list(result.extant, pool) : py::coo_tuple(extant_profile(result.extant));
     py::Ref records = records_tuple(result.records, pool);
-    if (record_speciation) return py::tuple(std::move(records), extant_list(result.extant, pool));
-    return py::tuple(std::move(records), py::coo_tuple(extant_profile(result.extant)));
+    return py::tuple(std::move(records), std::move(extant));
 }
 
 }  // namespace

@@ -16,19 +16,15 @@ namespace {
 const py::Signature kNucleotideSignature = nucleotide_signature("simulate_nucleotide");
 
 // [(leaf node, [(id, start, end, strand), ...]), ...]. Unit ids repeat across
-// segments and leaves, so they share int objects. A tuple of ints can never
-// be part of a reference cycle, so the segment tuples are untracked at once
-// instead of being walked by every collection the allocations trigger.
+// segments and leaves, so they share int objects.
 py::Ref leaves_list(const NucleotideResult& result) {
     py::IntPool ids(std::min<std::size_t>(result.next_id, std::size_t{1} << 16));
     return py::list_of(result.leaves.size(), [&](std::size_t i) {
         const NLeaf& leaf = result.leaves[i];
         py::Ref segments = py::list_of(leaf.segments.size(), [&](std::size_t k) {
             const NSeg& s = leaf.segments[k];
-            py::Ref t = py::tuple(ids.get(std::uint64_t{s.id}), py::new_int(s.start), py::new_int(s.end),
-                                  py::new_int(std::int64_t{s.strand}));
-            PyObject_GC_UnTrack(t.get());
-            return t;
+            return py::number_tuple(ids.get(std::uint64_t{s.id}), py::new_int(s.start), py::new_int(s.end),
+                                    py::new_int(std::int64_t{s.strand}));
         });
         return py::tuple(py::new_int(std::uint64_t{leaf.node}), std::move(segments));
     });

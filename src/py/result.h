@@ -31,6 +31,17 @@ Ref tuple(R&&... items) {
     return t;
 }
 
+// A tuple of numbers (ints, floats): it can never be part of a reference
+// cycle, so it is left out of the collector's lists at once instead of being
+// walked by every collection that a run of such allocations triggers (the
+// collector would untrack it itself at its first pass).
+template <class... R>
+Ref number_tuple(R&&... items) {
+    Ref t = tuple(std::forward<R>(items)...);
+    PyObject_GC_UnTrack(t.get());
+    return t;
+}
+
 // A list of n items, item i made by make(i) (a Ref).
 template <class Make>
 Ref list_of(std::size_t n, Make&& make) {
