@@ -69,23 +69,41 @@ TEST_CASE("a run that outgrows its memory budget stops with a memory error") {
     CHECK(!huge.ok() && huge.error().kind == ErrorKind::Memory);
 }
 
+template <class G>
+LogResult run_layout(const SpeciesTree& tree, const LogParams& p) {
+    Outcome<TreeWalk> walk = prepare_tree(tree, Speciation::FirstTwo);
+    BasicLogEngine<G> engine(tree, walk.value().children, p, true, kLogMaxEvents, 0);
+    return engine.run(walk.value().order).value();
+}
+
 TEST_CASE("both copy-list layouts give the same run") {
-    // Under a cap or replacement the two-array layout with 32-bit families is
-    // used; an event budget of 2^32 or more forces the array of pairs.
+    // Under a cap or replacement run_log keeps families as index ids; the
+    // array of pairs must give the same run, family ids narrow or wide.
     const SpeciesTree tree = four_leaves();
     for (const std::int64_t cap : {std::int64_t{-1}, std::int64_t{2}}) {
-        LogParams p = busy();
-        p.cap = cap;
-        p.mode.replacement = 0.5;
-        for (std::uint64_t seed = 0; seed < 10; ++seed) {
-            p.seed = seed;
-            const LogResult a = run_log(tree, p, true).value();
-            const LogResult b = run_log(tree, p, true, std::uint64_t{1} << 32).value();
-            CHECK(a.records.family == b.records.family && a.records.gene == b.records.gene);
-            CHECK(a.records.kind == b.records.kind && a.records.child1 == b.records.child1);
-            CHECK_EQ(a.extant.size(), b.extant.size());
-            for (std::size_t j = 0; j < a.extant.size(); ++j) CHECK(a.extant[j].copies == b.extant[j].copies);
-            CHECK(a.records.size() > 30);
+        for (const std::uint64_t founders : {std::uint64_t{5}, std::uint64_t{300}, std::uint64_t{70000}}) {
+            LogParams p = busy();
+            p.cap = cap;
+            p.initial_size = founders;
+            p.mode.replacement = 0.5;
+            if (founders > 1000) {
+                // Ids of four bytes: a few thousand events among 70,000 families.
+                p.duplication *= 0.02;
+                p.transfer *= 0.02;
+                p.loss *= 0.02;
+            }
+            for (std::uint64_t seed = 0; seed < (founders > 1000 ? 1 : 10); ++seed) {
+                p.seed = seed;
+                const LogResult a = run_layout<CompactLogGenome>(tree, p);
+                const LogResult b = run_layout<LogGenome>(tree, p);
+                const LogResult c = run_log(tree, p, true).value();
+                CHECK(a.records.family == b.records.family && a.records.gene == b.records.gene);
+                CHECK(a.records.kind == b.records.kind && a.records.child1 == b.records.child1);
+                CHECK(a.records.family == c.records.family && a.records.gene == c.records.gene);
+                CHECK_EQ(a.extant.size(), b.extant.size());
+                for (std::size_t j = 0; j < a.extant.size(); ++j) CHECK(a.extant[j].copies == b.extant[j].copies);
+                CHECK(a.records.size() > 30);
+            }
         }
     }
 }
@@ -169,11 +187,10 @@ void index_follows_every_edit(int high_shift) {
     G g;
     std::vector<GeneCopy> plain;
     std::uint64_t next_id = 0;
-    auto scan = [&](std::uint64_t f) {
-        std::vector<std::uint32_t> at;
-        for (std::size_t p = 0; p < g.size(); ++p) {
-            if (g.family(p) == f) at.push_back(static_cast<std::uint32_t>(p));
-        }
+    // Every family's positions, from one scan of the list.
+    auto scan = [&] {
+        std::map<std::uint64_t, std::vector<std::uint32_t>> at;
+        for (std::size_t p = 0; p < g.size(); ++p) at[g.family(p)].push_back(static_cast<std::uint32_t>(p));
         return at;
     };
     for (int step = 0; step < 60000; ++step) {
@@ -209,8 +226,9 @@ void index_follows_every_edit(int high_shift) {
             std::map<std::uint64_t, std::uint32_t> families;
             for (const GeneCopy& c : plain) ++families[c.second];
             CHECK_EQ(g.index.size(), families.size());
+            const auto positions = scan();
             for (const auto& [family, n] : families) {
-                const std::vector<std::uint32_t> want = scan(family);
+                const std::vector<std::uint32_t>& want = positions.at(family);
                 CHECK_EQ(g.index.count(family), n);
                 for (std::uint32_t j = 0; j < n; ++j) CHECK_EQ(g.index.position(family, j), want[j]);
                 const auto probe = static_cast<std::uint32_t>(gen() % (g.size() + 1));
@@ -226,7 +244,7 @@ void index_follows_every_edit(int high_shift) {
 
 TEST_CASE("the family index follows every edit of the copy list") {
     index_follows_every_edit<LogGenome>(40);
-    index_follows_every_edit<CompactLogGenome>(20);  // families stay below 2^32
+    index_follows_every_edit<CompactLogGenome>(40);
 }
 
 TEST_CASE("the extant profile counts families per leaf in ascending order") {

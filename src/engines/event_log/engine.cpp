@@ -18,14 +18,11 @@ Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, boo
     }
     if (auto msg = check_rate_sum(params); !msg.empty()) return value_error(msg);
     try {
-        // Under a cap or replacement the copy list is kept in two arrays with
-        // 32-bit families, when no family number can reach 2^32: family
-        // numbers start at initial_size and grow by at most one per event.
-        // Otherwise (gene id and family read together by most events) in one
-        // array of pairs. Both give the same run.
-        constexpr std::uint64_t kCompactRange = std::uint64_t{1} << 32;
-        const bool tracked = params.cap >= 0 || params.mode.replacement > 0.0;
-        if (tracked && max_events < kCompactRange && params.initial_size < kCompactRange - max_events) {
+        // Under a cap or replacement the families of the copy list are
+        // small ids of the branch's family index; otherwise (gene id and
+        // family read together by most events, no index kept) the list is
+        // one array of pairs. Both give the same run.
+        if (params.cap >= 0 || params.mode.replacement > 0.0) {
             BasicLogEngine<CompactLogGenome> engine(tree, walk.value().children, params, record_speciation, max_events,
                                                     memory_budget, interrupt);
             return engine.run(walk.value().order);

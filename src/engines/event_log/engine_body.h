@@ -84,13 +84,12 @@ void BasicLogEngine<G>::speciate_with(NodeId v, G genome, double t) {
     const auto kids = children_.of(v);
     const NodeId left = kids[0], right = kids[1];
     const std::size_t n = genome.size();
-    G l, r;
+    std::uint64_t first = 0;  // with records: the left child's copy k becomes first + 2k, the right one's + 1
     if (record_speciation_) {
-        // Every copy ends here and gives way to two fresh ids, m for the left
-        // child and m + 1 for the right. The n S records are appended column
-        // by column.
-        l.reserve(n);
-        r.reserve(n);
+        // Every copy ends here and gives way to two fresh ids. The n S
+        // records are appended column by column.
+        first = next_gene_;
+        next_gene_ += 2 * static_cast<std::uint64_t>(n);
         Records& rec = records_;
         const std::size_t rows = rec.size() + n;
         rec.kind.resize(rows, kSpeciation);
@@ -101,23 +100,20 @@ void BasicLogEngine<G>::speciate_with(NodeId v, G genome, double t) {
         // A poll between blocks of copies: a huge genome takes long.
         for (std::size_t block = 0; block < n && !interrupt_.poll_now(); block += Interrupt::kStride) {
             for (std::size_t k = block; k < n && k < block + Interrupt::kStride; ++k) {
-                const std::uint64_t m = next_gene_;
-                next_gene_ += 2;
-                const auto [gene, family] = genome.copy(k);
-                l.push({m, family});
-                r.push({m + 1, family});
-                rec.family.push_back(family);
-                rec.gene.push_back(gene);
+                const std::uint64_t m = first + 2 * k;
+                rec.family.push_back(genome.family(k));
+                rec.gene.push_back(genome.gene(k));
                 rec.child1.push_back(as_signed(m));
                 rec.child2.push_back(as_signed(m + 1));
             }
         }
-        // Both children hold the parent's families at the parent's positions.
-        l.index = genome.index;
-        r.index = std::move(genome.index);
-    } else {
-        l = genome;
-        r = std::move(genome);
+    }
+    // Both children hold the parent's families at the parent's positions.
+    G l = genome;
+    G r = std::move(genome);
+    if (record_speciation_) {
+        l.renumber(first);
+        r.renumber(first + 1);
     }
     held_copies_ += n;
     genomes_[left] = std::move(l);
@@ -128,12 +124,8 @@ void BasicLogEngine<G>::speciate_with(NodeId v, G genome, double t) {
 
 template <class G>
 void BasicLogEngine<G>::add_copy(G& g, GeneCopy c) {
-    if (track_counts_) {
-        check_positions(g);
-        g.append(c, true);
-    } else {
-        g.push(c);
-    }
+    if (track_counts_) check_positions(g);
+    g.append(c, track_counts_);
     ++held_copies_;
 }
 
@@ -203,8 +195,8 @@ typename BasicLogEngine<G>::Stop BasicLogEngine<G>::run_events(double end) {
 template <class G>
 void BasicLogEngine<G>::duplicate(NodeId b, G& g) {
     const std::size_t i = rng_.index_below(g.size());
+    if (cap_ >= 0 && static_cast<std::int64_t>(g.family_count(i)) >= cap_) return;
     const std::uint64_t family = g.family(i);
-    if (cap_ >= 0 && static_cast<std::int64_t>(g.index.count(family)) >= cap_) return;
     const std::uint64_t m = next_gene_;
     next_gene_ += 2;
     if (track_counts_) check_positions(g);
