@@ -23,15 +23,16 @@ const py::Signature kLogSignature{"simulate_log",
                                    "distance_decay", "allow_self"}};
 const py::Signature kTraceSignature{"simulate_trace", kLogSignature.params};
 
-template <class T>
-void release(std::vector<T>& column) {
-    std::vector<T>().swap(column);
+template <class C>
+void release(C& column) {
+    C().swap(column);
 }
 
 // A list of ints, repeated small values sharing one object from `pool`. The
 // column's memory is released once it is converted.
-template <class T>
-py::Ref int_column(std::vector<T>& column, py::IntPool& pool) {
+template <class C>
+py::Ref int_column(C& column, py::IntPool& pool) {
+    using T = typename C::value_type;
     using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
     py::Ref list = py::list_of(column.size(), [&](std::size_t i) { return pool.get(static_cast<Wide>(column[i])); });
     release(column);
@@ -40,7 +41,7 @@ py::Ref int_column(std::vector<T>& column, py::IntPool& pool) {
 
 // A list of floats; a run of equal times (every copy of one speciation) shares
 // one float object.
-py::Ref time_column(std::vector<double>& column) {
+py::Ref time_column(Column<double>& column) {
     py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
     PyObject* previous = nullptr;
     for (std::size_t i = 0; i < column.size(); ++i) {

@@ -15,9 +15,10 @@
 
 namespace vornix::native {
 
-// A copy of a C-contiguous buffer of T (bytes, or a numpy array of T's size).
-template <class T>
-std::vector<T> packed_column(PyObject* o) {
+// A copy of a C-contiguous buffer of T (bytes, or a numpy array of T's size),
+// as a std::vector or another array of T with resize() and data().
+template <class T, class Out = std::vector<T>>
+Out packed_column(PyObject* o) {
     py::HeldBuffer held;
     if (!held.get(o, PyBUF_C_CONTIGUOUS)) throw py::Error{};
     const Py_buffer& view = held.view();
@@ -27,16 +28,19 @@ std::vector<T> packed_column(PyObject* o) {
                      sizeof(T), view.len, view.itemsize);
         throw py::Error{};
     }
-    std::vector<T> out(static_cast<std::size_t>(view.len) / sizeof(T));
+    Out out;
+    out.resize(static_cast<std::size_t>(view.len) / sizeof(T));
     if (!out.empty()) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
     return out;
 }
 
-// The column as one bytes object; its memory is released once copied.
-template <class T>
-py::Ref column_bytes(std::vector<T>& column) {
-    py::Ref out = py::packed_le<T>(column);
-    std::vector<T>().swap(column);
+// The column (a std::vector or a Column) as one bytes object; its memory is
+// released once copied.
+template <class C>
+py::Ref column_bytes(C& column) {
+    using T = typename C::value_type;
+    py::Ref out = py::packed_le<T>(std::span<const T>(column.data(), column.size()));
+    C().swap(column);
     return out;
 }
 

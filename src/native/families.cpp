@@ -55,7 +55,8 @@ Records read_records(PyObject* o, Interrupt& interrupt) {
     Records r;
     auto column = [&](auto& out, Py_ssize_t i) {
         check(interrupt);
-        out = packed_column<typename std::remove_reference_t<decltype(out)>::value_type>(item(o, i, 9, "records"));
+        using Out = std::remove_reference_t<decltype(out)>;
+        out = packed_column<typename Out::value_type, Out>(item(o, i, 9, "records"));
     };
     column(r.kind, 0);
     column(r.branch, 1);

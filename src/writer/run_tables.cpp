@@ -1,6 +1,7 @@
 #include "writer/run_tables.h"
 
 #include <algorithm>
+#include <span>
 #include <stdexcept>
 
 #include "writer/natural_order.h"
@@ -14,7 +15,7 @@ constexpr std::uint32_t kAbsent = UINT32_MAX;
 // Family number -> position among the distinct families of the records.
 class FamilyNumbering {
 public:
-    explicit FamilyNumbering(const std::vector<std::uint64_t>& family) {
+    explicit FamilyNumbering(std::span<const std::uint64_t> family) {
         if (family.empty()) return;
         const std::uint64_t max_family = *std::max_element(family.begin(), family.end());
         if (max_family < family.size()) {
@@ -28,7 +29,7 @@ public:
                 }
             }
         } else {
-            families_ = family;
+            families_.assign(family.begin(), family.end());
             std::sort(families_.begin(), families_.end());
             families_.erase(std::unique(families_.begin(), families_.end()), families_.end());
         }

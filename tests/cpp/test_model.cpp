@@ -1,13 +1,17 @@
-// Random source, weighted sampler and recipient choice.
+// Random source, weighted sampler, recipient choice and the growable column.
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <random>
+#include <span>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "check.h"
+#include "model/column.h"
 #include "model/fenwick.h"
 #include "model/recipient.h"
 #include "model/rng.h"
@@ -244,4 +248,40 @@ TEST_CASE("usable memory: limit files parse as byte counts, anything else as no 
     CHECK(usable > 0);
     CHECK(usable <= static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size));
     CHECK_EQ(vornix::usable_memory_bytes(), usable);
+}
+
+TEST_CASE("column: growth keeps every value, copies and moves are whole") {
+    // Against a std::vector through pushes, resizes both ways and assigns;
+    // sizes cross the C library's threshold for blocks of their own.
+    std::mt19937_64 gen(3);
+    Column<std::uint64_t> c;
+    std::vector<std::uint64_t> want;
+    for (int step = 0; step < 400; ++step) {
+        const std::uint64_t op = gen() % 10;
+        if (op < 7) {
+            for (std::uint64_t k = gen() % 5000; k > 0; --k) {
+                const std::uint64_t v = gen();
+                c.push_back(v);
+                want.push_back(v);
+            }
+        } else if (op < 9) {
+            const std::size_t n = gen() % (2 * want.size() + 10);
+            const std::uint64_t fill = gen();
+            c.resize(n, fill);
+            want.resize(n, fill);
+        } else {
+            Column<std::uint64_t> copy = c;
+            CHECK(copy == c);
+            Column<std::uint64_t> moved = std::move(copy);
+            CHECK(moved == c && copy.empty());
+            c = moved;
+        }
+        CHECK_EQ(c.size(), want.size());
+        CHECK(c.empty() || std::memcmp(c.data(), want.data(), want.size() * sizeof(std::uint64_t)) == 0);
+    }
+    Column<std::uint64_t> assigned;
+    assigned.assign(std::span<const std::uint64_t>(want));
+    CHECK(assigned == c);
+    assigned[0] ^= 1;
+    CHECK(!(assigned == c));
 }

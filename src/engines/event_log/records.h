@@ -6,23 +6,26 @@
 #include <utility>
 #include <vector>
 
+#include "model/column.h"
+
 namespace vornix::event_log {
 
 // Event codes, in the order of the letters "ODTLS".
 enum EventKind : std::uint8_t { kOrigination = 0, kDuplication = 1, kTransfer = 2, kLoss = 3, kSpeciation = 4 };
 
 // One row per event, as nine parallel columns so that each column can be
-// handed over whole.
+// handed over whole. The columns grow without copying where the C library
+// can (Column): a long run's log is most of the memory it writes.
 struct Records {
-    std::vector<std::uint8_t> kind;
-    std::vector<std::uint32_t> branch;
-    std::vector<double> time;
-    std::vector<std::int64_t> donor;      // transfer donor, else -1
-    std::vector<std::int64_t> recipient;  // transfer recipient, else -1
-    std::vector<std::uint64_t> family;
-    std::vector<std::uint64_t> gene;
-    std::vector<std::int64_t> child1;  // -1 for O and L
-    std::vector<std::int64_t> child2;  // child1 + 1, or -1
+    Column<std::uint8_t> kind;
+    Column<std::uint32_t> branch;
+    Column<double> time;
+    Column<std::int64_t> donor;      // transfer donor, else -1
+    Column<std::int64_t> recipient;  // transfer recipient, else -1
+    Column<std::uint64_t> family;
+    Column<std::uint64_t> gene;
+    Column<std::int64_t> child1;  // -1 for O and L
+    Column<std::int64_t> child2;  // child1 + 1, or -1
 
     std::size_t size() const { return kind.size(); }
 
