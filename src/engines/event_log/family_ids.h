@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace vornix::event_log {
@@ -63,11 +64,12 @@ private:
 
     // Rewrites the ids wide enough to hold `id`.
     void widen(std::uint32_t id) {
-        std::vector<std::uint32_t> ids(size_);
-        for (std::size_t i = 0; i < size_; ++i) ids[i] = get(i);
-        width_ = id < (1u << 16) ? 2 : 4;
-        bytes_.assign(size_ * width_, 0);
-        for (std::size_t i = 0; i < size_; ++i) set(i, ids[i]);
+        FamilyIds wide;
+        wide.width_ = id < (1u << 16) ? 2 : 4;
+        wide.bytes_.resize(size_ * wide.width_);
+        wide.size_ = size_;
+        for (std::size_t i = 0; i < size_; ++i) wide.set(i, get(i));
+        *this = std::move(wide);
     }
 
     std::vector<std::uint8_t> bytes_;
