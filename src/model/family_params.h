@@ -22,6 +22,13 @@ struct FamilyParams {
     TransferMode mode;
 };
 
+// True when what happens to a copy can depend on how many copies of its
+// family a branch holds: a cap (not negative) or replacement (a NaN
+// replacement never applies). Engines keep per-family counts only then.
+inline bool family_counts_matter(std::int64_t cap, const TransferMode& mode) {
+    return cap >= 0 || mode.replacement > 0.0;
+}
+
 // The event budget of every gene-family run started from Python, and the
 // message of a run that exhausts it.
 inline constexpr std::uint64_t kFamilyMaxEvents = 2'000'000'000;

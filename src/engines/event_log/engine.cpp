@@ -22,7 +22,7 @@ Outcome<LogResult> run_log(const SpeciesTree& tree, const LogParams& params, boo
         // small ids of the branch's family index; otherwise (gene id and
         // family read together by most events, no index kept) the list is
         // one array of pairs. Both give the same run.
-        if (params.cap >= 0 || params.mode.replacement > 0.0) {
+        if (family_counts_matter(params.cap, params.mode)) {
             BasicLogEngine<CompactLogGenome> engine(tree, walk.value().children, params, record_speciation, max_events,
                                                     memory_budget, interrupt);
             return engine.run(walk.value().order);

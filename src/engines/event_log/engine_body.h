@@ -57,9 +57,7 @@ BasicLogEngine<G>::BasicLogEngine(const SpeciesTree& tree, const Children& child
       rate_per_copy_((params.duplication + params.transfer) + params.loss),
       cap_(params.cap),
       initial_size_(params.initial_size),
-      // Counts are read only by the cap and by replacement (a NaN replacement
-      // never applies).
-      track_counts_(params.cap >= 0 || params.mode.replacement > 0.0),
+      track_counts_(family_counts_matter(params.cap, params.mode)),
       record_speciation_(record_speciation),
       params_(params),
       interrupt_(interrupt),

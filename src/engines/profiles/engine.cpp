@@ -46,7 +46,7 @@ Engine<G>::Engine(const SpeciesTree& tree, const TreeWalk& walk, const ProfilePa
       dt_(params.duplication + params.transfer),
       dtl_(dt_ + params.loss),
       cap_(static_cast<std::uint64_t>(params.cap)),
-      ahead_(params.cap < 0 && !(params.mode.replacement > 0.0)),
+      ahead_(!family_counts_matter(params.cap, params.mode)),
       copies_(tree.n_nodes, 0),
       rng_(Rng::seed_from_u64(seed)),
       max_events_(params.max_events),
