@@ -55,19 +55,23 @@ void BasicGenome<Family, Run>::reserve(std::size_t chunks, bool keep) {
     next.block_ = static_cast<unsigned char*>(::operator new(bytes, kLine));
     next.runs_ = reinterpret_cast<Run*>(next.block_ + index_size);
     next.capacity_ = static_cast<std::uint32_t>(cap);
-    if (keep && chunks_ > 0) {
-        const std::size_t entries = std::size_t{chunks_} * kChunk;
-        std::copy_n(runs_, entries, next.runs_);
-        std::copy_n(families(), entries, next.families());
-        std::copy_n(firsts(), chunks_, next.firsts());
-        std::copy_n(fills(), chunks_, next.fills());
-        std::copy_n(index(), index_bytes_ / sizeof(Family), next.index());
-    }
+    if (keep) next.copy_regions(*this);
     release();
     block_ = next.block_;
     runs_ = next.runs_;
     capacity_ = next.capacity_;
     next.block_ = nullptr;
+}
+
+template <class Family, class Run>
+void BasicGenome<Family, Run>::copy_regions(const BasicGenome& from) {
+    const std::size_t entries = std::size_t{from.chunks_} * kChunk;
+    if (entries == 0) return;
+    std::copy_n(from.runs_, entries, runs_);
+    std::copy_n(from.families(), entries, families());
+    std::copy_n(from.firsts(), from.chunks_, firsts());
+    std::copy_n(from.fills(), from.chunks_, fills());
+    std::copy_n(from.index(), from.index_bytes_ / sizeof(Family), index());
 }
 
 template <class Family, class Run>
@@ -84,14 +88,7 @@ BasicGenome<Family, Run>& BasicGenome<Family, Run>::operator=(const BasicGenome&
         // families.
         reserve(std::size_t{other.chunks_} + other.chunks_ / 8 + 1, false);
     }
-    const std::size_t entries = std::size_t{other.chunks_} * kChunk;
-    if (entries > 0) {
-        std::copy_n(other.runs_, entries, runs_);
-        std::copy_n(other.families(), entries, families());
-        std::copy_n(other.firsts(), other.chunks_, firsts());
-        std::copy_n(other.fills(), other.chunks_, fills());
-        std::copy_n(other.index(), other.index_bytes_ / sizeof(Family), index());
-    }
+    copy_regions(other);
     copies_ = other.copies_;
     chunks_ = other.chunks_;
     depth_ = other.depth_;

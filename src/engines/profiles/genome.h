@@ -208,6 +208,9 @@ private:
     }
     // Makes room for `chunks` chunks; the content is kept when `keep`.
     void reserve(std::size_t chunks, bool keep);
+    // Copies the content regions of `from`'s chunks (runs, families, first
+    // families, fills, index) into this block, which has room for them.
+    void copy_regions(const BasicGenome& from);
     void release();
 
     Run chunk_total(std::size_t j) const { return runs_[j * kChunk + kChunk - 1]; }
